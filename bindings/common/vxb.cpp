@@ -1,0 +1,179 @@
+// The one translation unit of each module that holds the NumPy C-API table.
+#define VXB_DEFINE_ARRAY_API
+#include "vxb.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+
+namespace vxb {
+
+void raise(PyObject *type, const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    PyErr_SetString(type, buf);
+    throw nb::python_error();
+}
+
+int choose(const char *keyword, std::string_view got, std::initializer_list<const char *> names)
+{
+    int i = 0;
+    for (const char *n : names) {
+        if (got == n)
+            return i;
+        ++i;
+    }
+    std::string msg = std::string(keyword) + " must be one of ";
+    i = 0;
+    for (const char *n : names)
+        msg += (i++ ? ", \"" : "\"") + std::string(n) + "\"";
+    msg += ", got '" + std::string(got) + "'";
+    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    throw nb::python_error();
+}
+
+vx_tlm *telemetry_context(nb::handle tlm)
+{
+    if (tlm.is_none())
+        return nullptr;
+    nb::object cap = nb::borrow(tlm);
+    if (!PyCapsule_CheckExact(cap.ptr()) && nb::hasattr(tlm, "_capsule"))
+        cap = tlm.attr("_capsule");
+    // A capsule of another name raises the capsule's own ValueError.
+    void *p = PyCapsule_GetPointer(cap.ptr(), "veltra.telemetry.vx_tlm");
+    if (!p)
+        raise_pending();
+    return static_cast<vx_tlm *>(p);
+}
+
+nb::object as_array(nb::handle obj, int type_num)
+{
+    // No NPY_ARRAY_FORCECAST: only safe casts, so float64 is never narrowed silently.
+    PyObject *a = PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type_num), 0, 0,
+                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
+    if (!a)
+        raise_pending();
+    return nb::steal(a);
+}
+
+PyArrayObject *checked_out(nb::handle out, int type_num, const char *name)
+{
+    PyObject *o = out.ptr();
+    if (!PyArray_Check(o))
+        raise(PyExc_TypeError, "%s must be a writable, C-contiguous ndarray of the output dtype", name);
+    auto *a = reinterpret_cast<PyArrayObject *>(o);
+    PyArray_Descr *d = PyArray_DESCR(a);
+    if (d->type_num != type_num || !PyArray_ISNBO(d->byteorder) || !PyArray_IS_C_CONTIGUOUS(a) ||
+        !PyArray_ISWRITEABLE(a) || !PyArray_ISALIGNED(a))
+        raise(PyExc_TypeError, "%s must be a writable, C-contiguous ndarray of the output dtype", name);
+    return a;
+}
+
+static nb::object new_vector(int type_num, uint64_t n)
+{
+    if (n > static_cast<uint64_t>(NPY_MAX_INTP))
+        raise(PyExc_MemoryError, "cannot allocate an output of %llu elements",
+              static_cast<unsigned long long>(n));
+    npy_intp dim = static_cast<npy_intp>(n);
+    PyObject *a = PyArray_SimpleNew(1, &dim, type_num);
+    if (!a)
+        raise_pending();
+    return nb::steal(a);
+}
+
+nb::object out_alloc(nb::handle out, int type_num, uint64_t need, const char *name)
+{
+    if (out.is_none())
+        return new_vector(type_num, need);
+    PyArrayObject *a = checked_out(out, type_num, name);
+    const uint64_t have = static_cast<uint64_t>(PyArray_SIZE(a));
+    if (have < need)
+        raise(PyExc_ValueError, "%s has %zu elements, need >= %zu", name, static_cast<size_t>(have),
+              static_cast<size_t>(need));
+    return nb::borrow(out);
+}
+
+nb::object out_finish(nb::handle out, nb::handle arr, uint64_t produced)
+{
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.ptr());
+    npy_intp dim = static_cast<npy_intp>(produced);
+    if (out.is_none()) {
+        if (dim != PyArray_SIZE(a)) {
+            PyArray_Dims shape = {&dim, 1};
+            PyObject *r = PyArray_Resize(a, &shape, 0, NPY_CORDER);
+            if (!r)
+                raise_pending();
+            Py_DECREF(r);
+        }
+        return nb::borrow(arr);
+    }
+    // A 1-D view of out's first `produced` elements whose base is out.
+    PyArray_Descr *d = PyArray_DESCR(a);
+    Py_INCREF(d);
+    PyObject *v = PyArray_NewFromDescr(&PyArray_Type, d, 1, &dim, nullptr, PyArray_DATA(a),
+                                       NPY_ARRAY_CARRAY, nullptr);
+    if (!v)
+        raise_pending();
+    Py_INCREF(out.ptr());
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(v), out.ptr()) < 0) {
+        Py_DECREF(v);
+        raise_pending();
+    }
+    return nb::steal(v);
+}
+
+nb::object map_alloc(nb::handle out, int type_num, uint64_t n)
+{
+    if (out.is_none())
+        return new_vector(type_num, n);
+    PyArrayObject *a = checked_out(out, type_num, "out");
+    if (static_cast<uint64_t>(PyArray_SIZE(a)) != n)
+        raise(PyExc_ValueError, "out length %zd != input length %zd",
+              static_cast<Py_ssize_t>(PyArray_SIZE(a)), static_cast<Py_ssize_t>(n));
+    return nb::borrow(out);
+}
+
+uint64_t read_count(nb::handle count, uint64_t natural)
+{
+    if (count.is_none())
+        return natural;
+    const Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred())
+        raise_pending();
+    if (n < 0)
+        raise(PyExc_ValueError, "count must be >= 0, got %zd", n);
+    return static_cast<uint64_t>(n);
+}
+
+const char *keep(std::string s)
+{
+    static std::deque<std::string> store;
+    store.push_back(std::move(s));
+    return store.back().c_str();
+}
+
+void init_module(nb::module_ &m, const char *doc)
+{
+    // NumPy's own import sequence: _multiarray_umath from numpy._core, else numpy.core;
+    // the _ARRAY_API capsule; ABI <= 2.0, C-API feature level >= 1.25; byte order.
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+        throw nb::python_error();
+    }
+    m.doc() = doc;
+    m.def("_build_info", [] {
+        nb::dict d;
+        d["module"] = VELTRA_MODULE_NAME;
+        d["simd_level"] = vx_simd_level();
+        d["compiler"] = __VERSION__;
+        d["numpy_c_api"] = static_cast<unsigned>(NPY_FEATURE_VERSION);
+        return d;
+    }, "Build facts of this extension module (for ``veltra info``).");
+}
+
+}  // namespace vxb

@@ -1,0 +1,466 @@
+// The binding layer every extension module is written with. Each Python-facing rule is
+// implemented once here (arrays, out=, output sizing, destroyed guard, state blobs, status
+// codes, enumeration keywords, telemetry capsules, GIL release), so that a module file is
+// a table of one line per method.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL VELTRA_ARRAY_API
+#ifndef VXB_DEFINE_ARRAY_API
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "vx_base.h"
+
+namespace vxb {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+// ---- errors ------------------------------------------------------------------------
+
+// Set a Python exception with a printf-style message and unwind to nanobind.
+[[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+[[noreturn]] inline void raise_pending() { throw nb::python_error(); }
+
+// Non-zero core status -> ValueError "<method> failed (rc=N)".
+inline void check_status(int rc, const char *method)
+{
+    if (rc != 0)
+        raise(PyExc_ValueError, "%s failed (rc=%d)", method, rc);
+}
+
+// What __init__ raises when create returns NULL: the class's validation ValueError, or
+// MemoryError "<object>_create returned NULL".
+struct OnNull {
+    PyObject *type;
+    std::string message;
+    [[noreturn]] void raise_it() const { raise(type, "%s", message.c_str()); }
+};
+inline OnNull invalid(const char *message) { return {PyExc_ValueError, message}; }
+inline OnNull no_memory(const char *object) { return {PyExc_MemoryError, std::string(object) + "_create returned NULL"}; }
+
+// String enumeration keyword: the index of `got` in `names`, or ValueError
+// `<keyword> must be one of "a", "b", got 'x'`.
+int choose(const char *keyword, std::string_view got, std::initializer_list<const char *> names);
+
+// ---- argument kinds ----------------------------------------------------------------
+
+// A count: any Python int, taken modulo 2^64 (no range check).
+struct Count {
+    uint64_t v = 0;
+    operator uint64_t() const { return v; }
+};
+// A flag: the truth value of any object.
+struct Flag {
+    bool v = false;
+    operator bool() const { return v; }
+};
+
+// Telemetry context from None (detach), a capsule "veltra.telemetry.vx_tlm", or an object
+// with a `_capsule` attribute holding one.
+vx_tlm *telemetry_context(nb::handle tlm);
+
+// ---- NumPy dtypes --------------------------------------------------------------------
+
+template <class T> constexpr int npy_type()
+{
+    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
+    else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
+    else if constexpr (std::is_same_v<T, vx_cf32>) return NPY_COMPLEX64;
+    else if constexpr (std::is_same_v<T, vx_cf64>) return NPY_COMPLEX128;
+    else if constexpr (std::is_same_v<T, int8_t>) return NPY_INT8;
+    else if constexpr (std::is_same_v<T, int16_t>) return NPY_INT16;
+    else if constexpr (std::is_same_v<T, int32_t>) return NPY_INT32;
+    else if constexpr (std::is_same_v<T, int64_t>) return NPY_INT64;
+    else if constexpr (std::is_same_v<T, uint8_t>) return NPY_UINT8;
+    else if constexpr (std::is_same_v<T, uint16_t>) return NPY_UINT16;
+    else if constexpr (std::is_same_v<T, uint32_t>) return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, uint64_t>) return NPY_UINT64;
+    else static_assert(sizeof(T) == 0, "no NumPy dtype for this element type");
+}
+
+// ---- arrays --------------------------------------------------------------------------
+
+// Input array: NumPy's array-from-any conversion to the method's dtype, C-contiguous,
+// safe casts only (float64 is never narrowed to float32), any shape, read in C order.
+nb::object as_array(nb::handle obj, int type_num);
+
+template <class T> class InArray {
+  public:
+    explicit InArray(nb::handle obj) : arr_(as_array(obj, npy_type<T>())) {}
+    const T *data() const { return static_cast<const T *>(PyArray_DATA(ap())); }
+    uint64_t size() const { return static_cast<uint64_t>(PyArray_SIZE(ap())); }
+    int ndim() const { return PyArray_NDIM(ap()); }
+    const npy_intp *shape() const { return PyArray_DIMS(ap()); }
+
+  private:
+    PyArrayObject *ap() const { return reinterpret_cast<PyArrayObject *>(arr_.ptr()); }
+    nb::object arr_;
+};
+
+// `out` (or another named output) when given: an ndarray of exactly the dtype,
+// C-contiguous and writeable, else TypeError "<name> must be a writable, ...".
+PyArrayObject *checked_out(nb::handle out, int type_num, const char *name);
+
+// Output of a block operation. Without `out`: a fresh 1-D array of `need` elements, shrunk
+// in place to the produced count. With `out`: at least `need` elements (ValueError "out has
+// N elements, need >= M"), the core may fill all of it, and the result is a 1-D view of
+// its first produced elements whose base is `out`.
+nb::object out_alloc(nb::handle out, int type_num, uint64_t need, const char *name = "out");
+nb::object out_finish(nb::handle out, nb::handle arr, uint64_t produced);
+
+template <class T> class OutArray {
+  public:
+    OutArray(nb::handle out, uint64_t need, const char *name = "out")
+        : out_(out), arr_(out_alloc(out, npy_type<T>(), need, name)) {}
+    T *data() const { return static_cast<T *>(PyArray_DATA(ap())); }
+    uint64_t capacity() const { return static_cast<uint64_t>(PyArray_SIZE(ap())); }
+    nb::object finish(uint64_t produced) { return out_finish(out_, arr_, produced); }
+
+  private:
+    PyArrayObject *ap() const { return reinterpret_cast<PyArrayObject *>(arr_.ptr()); }
+    nb::handle out_;
+    nb::object arr_;
+};
+
+// Output of an element-wise map: exactly n elements. `out`, when given, must have the
+// input's element count (ValueError "out length N != input length M") and is returned.
+nb::object map_alloc(nb::handle out, int type_num, uint64_t n);
+
+template <class T> class MapOut {
+  public:
+    MapOut(nb::handle out, uint64_t n) : arr_(map_alloc(out, npy_type<T>(), n)) {}
+    T *data() const { return static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr_.ptr()))); }
+    nb::object finish() { return std::move(arr_); }
+
+  private:
+    nb::object arr_;
+};
+
+// Required capacity by the capacity rule: an object-only bound of 0 means the input length.
+inline uint64_t need_from_bound(uint64_t n_in, uint64_t bound) { return vx_capacity_need(n_in, bound); }
+// Requested count of a read-style method: a signed size, range-checked.
+uint64_t read_count(nb::handle count, uint64_t natural);
+
+// ---- instances -------------------------------------------------------------------------
+
+// The one field of every instance: the core pointer (NULL before construction and after
+// destroy), plus a count of calls running without the interpreter lock, so nothing frees
+// or touches the object under them.
+template <class Core, void (*Destroy)(Core *)> struct Handle {
+    using core_type = Core;
+    static constexpr void (*destroy_fn)(Core *) = Destroy;
+
+    Core *p = nullptr;
+    int busy = 0;
+
+    Handle() = default;
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    ~Handle() { Destroy(p); }
+
+    Core *get() const
+    {
+        if (!p)
+            raise(PyExc_RuntimeError, "destroyed");
+        if (busy)
+            raise_busy();
+        return p;
+    }
+    void destroy()
+    {
+        if (busy)
+            raise_busy();
+        Destroy(p);
+        p = nullptr;
+    }
+    // Swap in a new core object (repeated __init__): the old one is freed only now.
+    void replace(Core *fresh)
+    {
+        if (busy) {
+            Destroy(fresh);
+            raise_busy();
+        }
+        Destroy(p);
+        p = fresh;
+    }
+    [[noreturn]] static void raise_busy()
+    {
+        raise(PyExc_RuntimeError, "object is in use by a call running in another thread");
+    }
+};
+
+// Marks the instance busy and releases the interpreter lock for the scope; the lock is
+// retaken before the busy mark is cleared.
+template <class H> class Released {
+  public:
+    explicit Released(H &h) : h_(h), state_((++h.busy, PyEval_SaveThread())) {}
+    ~Released()
+    {
+        PyEval_RestoreThread(state_);
+        --h_.busy;
+    }
+
+  private:
+    H &h_;
+    PyThreadState *state_;
+};
+
+enum class Gil { hold, release };
+
+// Run f() with or without the interpreter lock.
+template <Gil G, class H, class F> decltype(auto) call(H &h, F &&f)
+{
+    if constexpr (G == Gil::release) {
+        Released<H> r(h);
+        return f();
+    } else {
+        return f();
+    }
+}
+
+// Docstrings built at module load (class names substituted) live as long as the process.
+const char *keep(std::string s);
+
+// ---- classes ---------------------------------------------------------------------------
+
+// A final class with no __dict__ over one core object type. The common methods (destroy,
+// __enter__, __exit__) are added here; the rest is declared one line per method.
+template <class H> class Class : public nb::class_<H> {
+    using Base = nb::class_<H>;
+
+  public:
+    using Core = typename H::core_type;
+
+    Class(nb::handle scope, const char *name, const char *doc)
+        : Base(scope, name, nb::is_final(), doc), name_(name)
+    {
+        Base::def("destroy", [](H &h) { h.destroy(); },
+                  keep("Release the native object now. Idempotent; later calls of any other method\n"
+                       "raise ``RuntimeError('destroyed')``.\n\nReturns\n-------\nNone\n"));
+        Base::def("__enter__", [](nb::handle self) { return nb::borrow(self); },
+                  keep("Return the " + name_ + " itself, for use in a ``with`` block."));
+        Base::def("__exit__", [](H &h, nb::args) { h.destroy(); },
+                  keep("Destroy the " + name_ + " on leaving a ``with`` block; exceptions propagate."));
+    }
+
+    // __init__(**kwargs) -> Create(args...). A repeated __init__ builds the new core object
+    // first and frees the old one only on success.
+    template <class... A, class... Extra>
+    Class &ctor(Core *(*create)(A...), OnNull on_null, const Extra &...extra)
+    {
+        Base::def("__init__", [create, on_null](nb::handle self, A... a) {
+            if (!nb::inst_check(self) || !self.type().is(nb::type<H>()))
+                raise(PyExc_TypeError, "__init__ needs an instance of its own class");
+            Core *c = create(a...);
+            if (!c)
+                on_null.raise_it();
+            H *h = nb::inst_ptr<H>(self);
+            if (!nb::inst_ready(self)) {
+                new (h) H();
+                h->p = c;
+                nb::inst_mark_ready(self);
+            } else {
+                h->replace(c);
+            }
+        }, extra...);
+        return *this;
+    }
+
+    // A method that forwards its arguments to a core function after the destroyed guard.
+    template <class R, class... A, class... Extra>
+    Class &fn(const char *name, R (*f)(Core *, A...), const Extra &...extra)
+    {
+        Base::def(name, [f](H &h, A... a) -> R { return f(h.get(), a...); }, extra...);
+        return *this;
+    }
+
+    // A method whose core call returns a status: non-zero -> "<name> failed (rc=N)".
+    template <class... A, class... Extra>
+    Class &status(const char *name, int (*f)(Core *, A...), const Extra &...extra)
+    {
+        Base::def(name, [f, name](H &h, A... a) { check_status(f(h.get(), a...), name); }, extra...);
+        return *this;
+    }
+
+    Class &reset(void (*f)(Core *))
+    {
+        Base::def("reset", [f](H &h) { f(h.get()); },
+                  keep("Return the " + name_ + " to its post-construction running state; parameters\n"
+                       "and values set later are kept.\n\nReturns\n-------\nNone\n"));
+        return *this;
+    }
+
+    // state_bytes / get_state / set_state over the core's blob functions.
+    Class &state(uint64_t (*bytes)(const Core *), void (*get)(const Core *, void *),
+                 int (*set)(Core *, const void *))
+    {
+        Base::def("state_bytes", [bytes](H &h) { return bytes(h.get()); },
+                  keep("Length in bytes of this " + name_ + "'s state blob.\n\nReturns\n-------\nint\n"));
+        Base::def("get_state", [bytes, get](H &h) {
+            Core *c = h.get();
+            const uint64_t n = bytes(c);
+            nb::object b = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+            if (!b)
+                raise_pending();
+            get(c, PyBytes_AS_STRING(b.ptr()));
+            return b;
+        }, keep("Save the running state of this " + name_ + " as bytes.\n\nReturns\n-------\nbytes\n"
+                "    The state blob; restore it with ``set_state`` into an object built with the\n"
+                "    same parameters.\n"));
+        Base::def("set_state", [bytes, set](H &h, nb::handle blob) {
+            Core *c = h.get();
+            if (!PyBytes_Check(blob.ptr()))
+                raise(PyExc_TypeError, "set_state expects bytes");
+            if (static_cast<uint64_t>(PyBytes_GET_SIZE(blob.ptr())) != bytes(c))
+                raise(PyExc_ValueError, "state blob size mismatch");
+            if (set(c, PyBytes_AS_STRING(blob.ptr())) != 0)
+                raise(PyExc_ValueError, "set_state rejected the blob");
+        }, "blob"_a, keep("Restore a state saved by ``get_state``.\n\nParameters\n----------\n"
+                          "blob : bytes\n    A blob of exactly ``state_bytes()`` bytes.\n\n"
+                          "Raises\n------\nTypeError\n    If `blob` is not bytes.\nValueError\n"
+                          "    If its size differs, or its header or fields are rejected; the " +
+                          name_ + "\n    is then unchanged.\n"));
+        return *this;
+    }
+
+    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry.
+    Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
+    {
+        Base::def("set_telemetry", [set](H &h, nb::handle tlm, const char *prefix, Count decim) {
+            Core *c = h.get();
+            check_status(set(c, telemetry_context(tlm), prefix, static_cast<unsigned long>(decim.v)),
+                         "set_telemetry");
+        }, "tlm"_a, "prefix"_a, "decim"_a = Count{1},
+           keep("Attach a telemetry context (or detach with None).\n\nParameters\n----------\n"
+                "tlm : veltra.telemetry.Telemetry, capsule or None\n"
+                "    The context; it must outlive the attachment.\nprefix : str\n"
+                "    Prefix of this object's probe names.\ndecim : int, optional\n"
+                "    Emit every decim-th look of each probe.\n"));
+        return *this;
+    }
+
+    // Read-only property from a struct field or a getter.
+    template <class T, class... Extra>
+    Class &ro(const char *name, T Core::*field, const Extra &...extra)
+    {
+        Base::def_prop_ro(name, [field](H &h) { return h.get()->*field; }, extra...);
+        return *this;
+    }
+    template <class R, class... Extra>
+    Class &ro(const char *name, R (*getter)(const Core *), const Extra &...extra)
+    {
+        Base::def_prop_ro(name, [getter](H &h) { return getter(h.get()); }, extra...);
+        return *this;
+    }
+    // Read/write property stored straight into a struct field.
+    template <class T, class... Extra>
+    Class &rw(const char *name, T Core::*field, const Extra &...extra)
+    {
+        Base::def_prop_rw(name, [field](H &h) { return h.get()->*field; },
+                          [field](H &h, T v) { h.get()->*field = v; }, extra...);
+        return *this;
+    }
+
+    // Element-wise map: f(core, in, out, n), one output per input.
+    template <class I, class O, Gil G = Gil::hold, class R, class... Extra>
+    Class &map(const char *name, R (*f)(Core *, const I *, O *, uint64_t), const Extra &...extra)
+    {
+        Base::def(name, [f](H &h, nb::handle x, nb::handle out) {
+            Core *c = h.get();
+            InArray<I> in(x);
+            MapOut<O> y(out, in.size());
+            call<G>(h, [&] { f(c, in.data(), y.data(), in.size()); });
+            return y.finish();
+        }, "x"_a, "out"_a = nb::none(), extra...);
+        return *this;
+    }
+
+    // Block operation: f(core, in, n_in, out, out_cap) -> produced, output sized from
+    // bound(core, n_in) (exact) or bound(core) (0 = the input length).
+    template <class I, class O, Gil G = Gil::hold, class Bound, class... Extra>
+    Class &block(const char *name, uint64_t (*f)(Core *, const I *, uint64_t, O *, uint64_t),
+                 Bound bound, const Extra &...extra)
+    {
+        Base::def(name, [f, bound](H &h, nb::handle x, nb::handle out) {
+            Core *c = h.get();
+            InArray<I> in(x);
+            uint64_t need;
+            if constexpr (std::is_invocable_v<Bound, const Core *, uint64_t>)
+                need = bound(c, in.size());
+            else
+                need = need_from_bound(in.size(), bound(c));
+            OutArray<O> y(out, need);
+            const uint64_t produced =
+                call<G>(h, [&] { return f(c, in.data(), in.size(), y.data(), y.capacity()); });
+            return y.finish(produced);
+        }, "x"_a, "out"_a = nb::none(), extra...);
+        return *this;
+    }
+
+    const std::string &name() const { return name_; }
+
+  private:
+    std::string name_;
+};
+
+// ---- modules ---------------------------------------------------------------------------
+
+// First step of every module: import the NumPy C API (ImportError "numpy._core.multiarray
+// failed to import" with NumPy's own diagnostic printed first), then the module docstring
+// and the `_build_info` function.
+void init_module(nb::module_ &m, const char *doc);
+
+}  // namespace vxb
+
+// Casters for the argument kinds above.
+namespace nanobind::detail {
+
+template <> struct type_caster<vxb::Count> {
+    NB_TYPE_CASTER(vxb::Count, const_name("int"))
+    bool from_python(handle src, uint32_t, cleanup_list *) noexcept
+    {
+        if (!PyLong_Check(src.ptr()))
+            return false;
+        value.v = PyLong_AsUnsignedLongLongMask(src.ptr());
+        if (value.v == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    static handle from_cpp(vxb::Count c, rv_policy, cleanup_list *) noexcept
+    {
+        return PyLong_FromUnsignedLongLong(c.v);
+    }
+};
+
+template <> struct type_caster<vxb::Flag> {
+    NB_TYPE_CASTER(vxb::Flag, const_name("object"))
+    bool from_python(handle src, uint32_t, cleanup_list *) noexcept
+    {
+        const int t = PyObject_IsTrue(src.ptr());
+        if (t < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        value.v = t != 0;
+        return true;
+    }
+    static handle from_cpp(vxb::Flag f, rv_policy, cleanup_list *) noexcept
+    {
+        return PyBool_FromLong(f.v);
+    }
+};
+
+}  // namespace nanobind::detail

@@ -1,0 +1,46 @@
+# A core unit is one object folder: core/<subsystem>/<unit>/<unit>.h + <unit>_core.cpp.
+# Each unit is compiled once (an OBJECT library) and linked into every deliverable that
+# lists it, so each extension module carries its own copy.
+set(VELTRA_ALL_UNITS "")
+
+function(veltra_unit name subsystem)
+  cmake_parse_arguments(U "" "" "DEPENDS;LIBS" ${ARGN})
+  set(dir ${PROJECT_SOURCE_DIR}/core/${subsystem}/${name})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+  add_library(vxu_${name} OBJECT ${srcs})
+  target_include_directories(vxu_${name} PUBLIC ${dir})
+  foreach(dep ${U_DEPENDS})
+    target_link_libraries(vxu_${name} PUBLIC vxu_${dep})
+  endforeach()
+  if(U_LIBS)
+    target_link_libraries(vxu_${name} PUBLIC ${U_LIBS})
+  endif()
+  set_property(TARGET vxu_${name} PROPERTY VELTRA_DEPENDS ${U_DEPENDS})
+  set(VELTRA_ALL_UNITS ${VELTRA_ALL_UNITS} ${name} PARENT_SCOPE)
+  if(VELTRA_NATIVE)
+    install(FILES ${dir}/${name}.h DESTINATION include/veltra COMPONENT native)
+  endif()
+endfunction()
+
+# The units a list needs, with everything they depend on, each once.
+function(veltra_unit_closure out)
+  set(todo ${ARGN})
+  set(done "")
+  while(todo)
+    list(POP_FRONT todo u)
+    if(NOT u IN_LIST done)
+      list(APPEND done ${u})
+      get_property(deps TARGET vxu_${u} PROPERTY VELTRA_DEPENDS)
+      list(APPEND todo ${deps})
+    endif()
+  endwhile()
+  set(${out} ${done} PARENT_SCOPE)
+endfunction()
+
+# Link the object files of `units` (and their dependencies) into `target`.
+function(veltra_link_units target)
+  veltra_unit_closure(all ${ARGN})
+  foreach(u ${all})
+    target_link_libraries(${target} PRIVATE vxu_${u})
+  endforeach()
+endfunction()

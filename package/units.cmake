@@ -1,0 +1,5 @@
+# Every core unit: name, subsystem folder, the units it builds on.
+veltra_unit(vx_base    runtime)
+veltra_unit(loop_filter track DEPENDS vx_base)
+veltra_unit(nco         track DEPENDS vx_base)
+veltra_unit(lockdet     track DEPENDS vx_base)

@@ -1,0 +1,6 @@
+"""veltra: signal processing for software radio, NumPy arrays in and out."""
+
+__version__ = "0.1.0"
+
+#: Extension modules of the package, in build order; ``veltra info`` reports which exist.
+MODULES = ("track",)
