@@ -1,0 +1,50 @@
+# Every step of building, testing and benchmarking veltra. The README shows the two
+# entry points: `make demo` and `make test`.
+PYTHON ?= python3
+PIP := $(PYTHON) -m pip
+SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
+BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
+JOBS ?= 2
+
+.PHONY: demo test deps install pytest native sanitize bench clean
+
+demo: install
+	veltra demo
+
+test: deps
+	$(PIP) install -q $(BUILD_DEPS)
+	$(PIP) install -q --no-build-isolation ".[test]"
+	$(MAKE) pytest native sanitize
+
+# System packages, installed only when missing.
+deps:
+	@missing=""; for p in $(SYS_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+install: deps
+	$(PIP) install -q $(BUILD_DEPS)
+	$(PIP) install -q --no-build-isolation .
+
+pytest:
+	$(PYTHON) -m pytest tests/python
+
+native:
+	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/native -j $(JOBS)
+	ctest --test-dir build/native --output-on-failure -j $(JOBS)
+
+sanitize:
+	cmake -S . -B build/sanitize -G Ninja -DVELTRA_SANITIZE=ON >/dev/null
+	cmake --build build/sanitize -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
+bench: install
+	$(PIP) install -q ".[bench]"
+	for b in bench/bench_*.py; do $(PYTHON) $$b || exit 1; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,5 @@
+import sys
+
+from veltra.cli import main
+
+sys.exit(main())

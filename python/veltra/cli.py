@@ -1,0 +1,87 @@
+"""The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra --version``."""
+
+import argparse
+import importlib
+import sys
+
+import numpy as np
+
+import veltra
+
+
+def _wrap(phase):
+    return (phase + np.pi) % (2 * np.pi) - np.pi
+
+
+def demo_phase_loop(freq=0.013, phase0=1.0, bn=0.02, zeta=0.707, n=2000, seed=1):
+    """Track a noisy phase ramp with a second-order loop; return the lock-in figures."""
+    from veltra.track import LoopFilter
+
+    rng = np.random.default_rng(seed)
+    k = np.arange(n)
+    truth = 2 * np.pi * freq * k + phase0
+    measured = truth + rng.normal(scale=0.05, size=n)
+    lf = LoopFilter(bn=bn, zeta=zeta, t=1.0)
+    est = 0.0
+    err = np.empty(n)
+    for i in range(n):
+        e = _wrap(measured[i] - est)
+        err[i] = e
+        est += lf.step(e)
+    # Lock-in: the sample after which the error stays within 0.2 rad.
+    unsettled = np.flatnonzero(np.abs(err) >= 0.2)
+    lock_at = int(unsettled[-1] + 1) if unsettled.size else 0
+    tail = err[n // 2:]
+    return {
+        "true_freq": freq,
+        "est_freq": lf.integ / (2 * np.pi),
+        "lock_at": lock_at,
+        "rms_error_rad": float(np.sqrt(np.mean(tail ** 2))),
+        "kp": lf.kp,
+        "ki": lf.ki,
+    }
+
+
+def cmd_demo(_args):
+    print(f"veltra {veltra.__version__} demo")
+    print("phase-tracking loop (LoopFilter, bn=0.02, zeta=0.707) on a noisy phase ramp")
+    r = demo_phase_loop()
+    print(f"  gains                kp={r['kp']:.6f}  ki={r['ki']:.6f}")
+    print(f"  frequency            true {r['true_freq']:.6f}  tracked {r['est_freq']:.6f} cycles/sample")
+    print(f"  lock-in              {r['lock_at']} samples to |error| < 0.2 rad")
+    print(f"  residual phase error {r['rms_error_rad']:.4f} rad rms (input noise 0.05 rad)")
+    return 0
+
+
+def cmd_info(_args):
+    print(f"veltra {veltra.__version__}")
+    print(f"numpy {np.__version__}")
+    simd = "unknown"
+    for name in veltra.MODULES:
+        try:
+            mod = importlib.import_module(f"veltra.{name}")
+        except ImportError as e:
+            print(f"  {name:12s} missing ({e})")
+            continue
+        info = mod._build_info()
+        simd = info["simd_level"]
+        print(f"  {name:12s} built (gcc {info['compiler']}, NumPy C API level {info['numpy_c_api']})")
+    print(f"SIMD level: {simd}")
+    return 0
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="veltra", description=veltra.__doc__)
+    p.add_argument("--version", action="version", version=f"veltra {veltra.__version__}")
+    sub = p.add_subparsers(dest="cmd")
+    sub.add_parser("demo", help="run the end-to-end demonstration")
+    sub.add_parser("info", help="modules built, NumPy version, SIMD level")
+    args = p.parse_args(argv)
+    if args.cmd is None:
+        p.print_help()
+        return 2
+    return {"demo": cmd_demo, "info": cmd_info}[args.cmd](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
