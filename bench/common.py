@@ -1,0 +1,22 @@
+"""Timing helpers shared by the benchmarks: medians of repeats, one printed line each."""
+
+import statistics
+import time
+
+
+def median_time(fn, repeats=7, number=1):
+    """Median wall time of one call of fn, in seconds, over `repeats` batches of `number`."""
+    fn()  # warm up
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - t0) / number)
+    return statistics.median(times)
+
+
+def report(name, ours, peer, unit="ns", scale=1e9, peer_name="peer"):
+    """Print `name: ours X, <peer> Y, ratio Z` (ratio > 1 means we are faster)."""
+    print(f"{name}: ours {ours * scale:.1f} {unit}, {peer_name} {peer * scale:.1f} {unit}, "
+          f"ratio {peer / ours:.2f}")
