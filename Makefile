@@ -13,7 +13,7 @@ demo: install
 
 test: deps
 	$(PIP) install -q $(BUILD_DEPS)
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test]"
 	$(MAKE) pytest native sanitize
 
 # System packages, installed only when missing.

@@ -17,7 +17,7 @@ function(veltra_module name)
                              NPY_NO_DEPRECATED_API=NPY_1_25_API_VERSION
                              VELTRA_MODULE_NAME="${name}")
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
-  veltra_link_units(${name} ${ARGN})
+  veltra_link_units(${name} vx_base ${ARGN})
   install(TARGETS ${name} LIBRARY DESTINATION veltra)
   nanobind_add_stub(${name}_stub MODULE ${name} OUTPUT ${name}.pyi
                     PYTHON_PATH $<TARGET_FILE_DIR:${name}> DEPENDS ${name})

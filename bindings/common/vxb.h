@@ -326,7 +326,7 @@ template <class H> class Class : public nb::class_<H> {
                 raise(PyExc_ValueError, "state blob size mismatch");
             if (set(c, PyBytes_AS_STRING(blob.ptr())) != 0)
                 raise(PyExc_ValueError, "set_state rejected the blob");
-        }, "blob"_a, keep("Restore a state saved by ``get_state``.\n\nParameters\n----------\n"
+        }, "blob"_a.none(), keep("Restore a state saved by ``get_state``.\n\nParameters\n----------\n"
                           "blob : bytes\n    A blob of exactly ``state_bytes()`` bytes.\n\n"
                           "Raises\n------\nTypeError\n    If `blob` is not bytes.\nValueError\n"
                           "    If its size differs, or its header or fields are rejected; the " +
@@ -341,7 +341,7 @@ template <class H> class Class : public nb::class_<H> {
             Core *c = h.get();
             check_status(set(c, telemetry_context(tlm), prefix, static_cast<unsigned long>(decim.v)),
                          "set_telemetry");
-        }, "tlm"_a, "prefix"_a, "decim"_a = Count{1},
+        }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
            keep("Attach a telemetry context (or detach with None).\n\nParameters\n----------\n"
                 "tlm : veltra.telemetry.Telemetry, capsule or None\n"
                 "    The context; it must outlive the attachment.\nprefix : str\n"
@@ -382,7 +382,7 @@ template <class H> class Class : public nb::class_<H> {
             MapOut<O> y(out, in.size());
             call<G>(h, [&] { f(c, in.data(), y.data(), in.size()); });
             return y.finish();
-        }, "x"_a, "out"_a = nb::none(), extra...);
+        }, "x"_a, "out"_a.none() = nb::none(), extra...);
         return *this;
     }
 
@@ -404,7 +404,7 @@ template <class H> class Class : public nb::class_<H> {
             const uint64_t produced =
                 call<G>(h, [&] { return f(c, in.data(), in.size(), y.data(), y.capacity()); });
             return y.finish(produced);
-        }, "x"_a, "out"_a = nb::none(), extra...);
+        }, "x"_a, "out"_a.none() = nb::none(), extra...);
         return *this;
     }
 

@@ -87,8 +87,9 @@ def assert_header_rules(obj, other_blob=None):
     loose[12:16] = b"\xde\xad\xbe\xef"
     obj.set_state(bytes(loose))
     assert obj.get_state() == good
-    with pytest.raises(TypeError, match="set_state expects bytes"):
-        obj.set_state(bytearray(good))
+    for not_bytes in (bytearray(good), None, memoryview(good)):
+        with pytest.raises(TypeError, match="^set_state expects bytes$"):
+            obj.set_state(not_bytes)
     with pytest.raises(ValueError, match="state blob size mismatch"):
         obj.set_state(good[:-1])
     if other_blob is not None and len(other_blob) == len(good):

@@ -88,6 +88,7 @@ def test_array_rules():
 
     out = np.empty(3)
     assert LoopFilter().steps(np.ones(3), out=out) is out
+    assert LoopFilter().steps(np.ones(3), out=None).shape == (3,)
     for bad in [np.empty(3, np.float32), np.empty(6)[::2], [0.0, 0.0, 0.0]]:
         with pytest.raises(TypeError, match="^out must be a writable, C-contiguous ndarray "
                                             "of the output dtype$"):
