@@ -372,6 +372,28 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
+    // Read/write property whose core setter refuses a value with a status:
+    // ValueError "<name> must be <what>".
+    template <class T, class... Extra>
+    Class &rw(const char *name, T Core::*field, int (*set)(Core *, T), const char *what,
+              const Extra &...extra)
+    {
+        Base::def_prop_rw(name, [field](H &h) { return h.get()->*field; },
+                          [set, name, what](H &h, T v) {
+                              if (set(h.get(), v) != 0)
+                                  raise(PyExc_ValueError, "%s must be %s", name, what);
+                          }, extra...);
+        return *this;
+    }
+    // Read/write property with a setter that cannot fail.
+    template <class T, class... Extra>
+    Class &rw(const char *name, T Core::*field, void (*set)(Core *, T), const Extra &...extra)
+    {
+        Base::def_prop_rw(name, [field](H &h) { return h.get()->*field; },
+                          [set](H &h, T v) { set(h.get(), v); }, extra...);
+        return *this;
+    }
+
     // Element-wise map: f(core, in, out, n), one output per input.
     template <class I, class O, Gil G = Gil::hold, class R, class... Extra>
     Class &map(const char *name, R (*f)(Core *, const I *, O *, uint64_t), const Extra &...extra)
