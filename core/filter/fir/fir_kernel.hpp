@@ -18,35 +18,31 @@
 
 namespace vx::fir_kernel {
 
-// ---- scalar reference: outputs [i0, i1) -------------------------------------------------
+// ---- scalar reference ----------------------------------------------------------------------
 
-inline void real_ref(const vx_cf32 *s, const float *h, uint64_t taps, vx_cf32 *y, uint64_t i0,
-                     uint64_t i1)
+// One tap's term added to an output: real taps scale I and Q alike; complex taps add
+// x.im·h.re first in the imaginary part, the order the vector lanes use.
+inline void mac(float &re, float &im, float h, vx_cf32 x)
 {
-    const uint64_t m = taps - 1;
-    for (uint64_t i = i0; i < i1; ++i) {
-        float re = 0.0f, im = 0.0f;
-        for (uint64_t k = 0; k < taps; ++k) {
-            const vx_cf32 x = s[i + m - k];
-            re = re + h[k] * x.re;
-            im = im + h[k] * x.im;
-        }
-        y[i] = {re, im};
-    }
+    re = re + h * x.re;
+    im = im + h * x.im;
+}
+inline void mac(float &re, float &im, vx_cf32 h, vx_cf32 x)
+{
+    re = re + (x.re * h.re - x.im * h.im);
+    im = im + (x.im * h.re + x.re * h.im);
 }
 
-// The imaginary part adds x.im·h.re first: the order the vector variant's lanes use.
-inline void complex_ref(const vx_cf32 *s, const vx_cf32 *h, uint64_t taps, vx_cf32 *y,
-                        uint64_t i0, uint64_t i1)
+// Outputs [i0, i1).
+template <class Tap>
+inline void reference(const vx_cf32 *s, const Tap *h, uint64_t taps, vx_cf32 *y, uint64_t i0,
+                      uint64_t i1)
 {
     const uint64_t m = taps - 1;
     for (uint64_t i = i0; i < i1; ++i) {
         float re = 0.0f, im = 0.0f;
-        for (uint64_t k = 0; k < taps; ++k) {
-            const vx_cf32 x = s[i + m - k];
-            re = re + (x.re * h[k].re - x.im * h[k].im);
-            im = im + (x.im * h[k].re + x.re * h[k].im);
-        }
+        for (uint64_t k = 0; k < taps; ++k)
+            mac(re, im, h[k], s[i + m - k]);
         y[i] = {re, im};
     }
 }
@@ -83,11 +79,30 @@ template <int W, size_t... I>
     return __builtin_shufflevector(v, v, static_cast<int>(I ^ 1u)...);
 }
 
-// Interleaved floats [j, nf) in blocks of W·NV; returns where the blocks ended.
-// Real taps: float j of the output is Σ_k h[k]·sf[j + 2(T-1-k)].
-template <int W, int NV>
-[[gnu::always_inline]] inline uint64_t real_blocks(uint64_t j, const float *sf, const float *h,
-                                                   uint64_t taps, float *yf, uint64_t nf)
+// One tap's term on a vector of interleaved (re, im) lanes, as `mac` computes it per lane.
+template <int W, class Tap> struct Term;
+template <int W> struct Term<W, float> {
+    vec<W> h;
+    [[gnu::always_inline]] explicit Term(float t) : h(pairs<W>(t, t)) {}
+    [[gnu::always_inline]] vec<W> operator()(vec<W> x) const { return h * x; }
+};
+// x·h.re plus swapped(x)·(-h.im, +h.im): re lanes get x.re·h.re + (-(x.im·h.im)), which is
+// x.re·h.re - x.im·h.im exactly; im lanes get x.im·h.re + x.re·h.im.
+template <int W> struct Term<W, vx_cf32> {
+    vec<W> re, im;
+    [[gnu::always_inline]] explicit Term(vx_cf32 t)
+        : re(pairs<W>(t.re, t.re)), im(pairs<W>(-t.im, t.im)) {}
+    [[gnu::always_inline]] vec<W> operator()(vec<W> x) const
+    {
+        return x * re + swap_pairs<W>(x, std::make_index_sequence<W>{}) * im;
+    }
+};
+
+// Interleaved output floats [j, nf) in blocks of W·NV; returns where the blocks ended.
+// Float j reads sf[j + 2(T-1-k)] for tap k.
+template <int W, int NV, class Tap>
+[[gnu::always_inline]] inline uint64_t blocks(uint64_t j, const float *sf, const Tap *h,
+                                              uint64_t taps, float *yf, uint64_t nf)
 {
     constexpr uint64_t B = static_cast<uint64_t>(W) * NV;
     for (; j + B <= nf; j += B) {
@@ -96,38 +111,10 @@ template <int W, int NV>
             acc[a] = vec<W>{};
         const float *base = sf + j + 2 * (taps - 1);
         for (uint64_t k = 0; k < taps; ++k) {
-            const vec<W> hk = pairs<W>(h[k], h[k]);
+            const Term<W, Tap> term(h[k]);
             const float *p = base - 2 * k;
             for (int a = 0; a < NV; ++a)
-                acc[a] = acc[a] + hk * load<W>(p + a * W);
-        }
-        for (int a = 0; a < NV; ++a)
-            store<W>(yf + j + a * W, acc[a]);
-    }
-    return j;
-}
-
-// Complex taps: per lane pair, x·h.re plus swapped(x)·(-h.im, +h.im), i.e.
-// re: x.re·h.re + (-(x.im·h.im)) = x.re·h.re - x.im·h.im, im: x.im·h.re + x.re·h.im.
-template <int W, int NV>
-[[gnu::always_inline]] inline uint64_t complex_blocks(uint64_t j, const float *sf, const vx_cf32 *h,
-                                                      uint64_t taps, float *yf, uint64_t nf)
-{
-    constexpr uint64_t B = static_cast<uint64_t>(W) * NV;
-    constexpr auto lanes = std::make_index_sequence<W>{};
-    for (; j + B <= nf; j += B) {
-        vec<W> acc[NV];
-        for (int a = 0; a < NV; ++a)
-            acc[a] = vec<W>{};
-        const float *base = sf + j + 2 * (taps - 1);
-        for (uint64_t k = 0; k < taps; ++k) {
-            const vec<W> hr = pairs<W>(h[k].re, h[k].re);
-            const vec<W> hi = pairs<W>(-h[k].im, h[k].im);
-            const float *p = base - 2 * k;
-            for (int a = 0; a < NV; ++a) {
-                const vec<W> x = load<W>(p + a * W);
-                acc[a] = acc[a] + (x * hr + swap_pairs<W>(x, lanes) * hi);
-            }
+                acc[a] = acc[a] + term(load<W>(p + a * W));
         }
         for (int a = 0; a < NV; ++a)
             store<W>(yf + j + a * W, acc[a]);
@@ -136,36 +123,37 @@ template <int W, int NV>
 }
 
 // Whole block: wide vector blocks, single vectors, then the scalar reference for the
-// remaining outputs.
-template <int W, int NV>
-[[gnu::always_inline]] inline void real_run(const vx_cf32 *s, const void *h, uint64_t taps,
-                                            vx_cf32 *y, uint64_t n)
+// remaining outputs. Tap is float (real taps) or vx_cf32 (complex taps).
+template <class Tap, int W, int NV>
+[[gnu::always_inline]] inline void run(const vx_cf32 *s, const void *h, uint64_t taps,
+                                       vx_cf32 *y, uint64_t n)
 {
-    const float *hf = static_cast<const float *>(h);
-    uint64_t done = real_blocks<W, NV>(0, &s[0].re, hf, taps, &y[0].re, 2 * n);
-    done = real_blocks<W, 1>(done, &s[0].re, hf, taps, &y[0].re, 2 * n);
-    real_ref(s, hf, taps, y, done / 2, n);
-}
-template <int W, int NV>
-[[gnu::always_inline]] inline void complex_run(const vx_cf32 *s, const void *h, uint64_t taps,
-                                               vx_cf32 *y, uint64_t n)
-{
-    const vx_cf32 *hc = static_cast<const vx_cf32 *>(h);
-    uint64_t done = complex_blocks<W, NV>(0, &s[0].re, hc, taps, &y[0].re, 2 * n);
-    done = complex_blocks<W, 1>(done, &s[0].re, hc, taps, &y[0].re, 2 * n);
-    complex_ref(s, hc, taps, y, done / 2, n);
+    const Tap *ht = static_cast<const Tap *>(h);
+    uint64_t done = blocks<W, NV>(0, &s[0].re, ht, taps, &y[0].re, 2 * n);
+    done = blocks<W, 1>(done, &s[0].re, ht, taps, &y[0].re, 2 * n);
+    reference(s, ht, taps, y, done / 2, n);
 }
 
 // ---- per-ISA entry points ------------------------------------------------------------------
 
 using kernel_fn = void (*)(const vx_cf32 *s, const void *h, uint64_t taps, vx_cf32 *y, uint64_t n);
 
-[[gnu::target("avx512f")]] inline void real_avx512(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { real_run<16, 8>(s, h, t, y, n); }
-[[gnu::target("avx512f")]] inline void complex_avx512(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { complex_run<16, 8>(s, h, t, y, n); }
-[[gnu::target("avx2")]] inline void real_avx2(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { real_run<8, 8>(s, h, t, y, n); }
-[[gnu::target("avx2")]] inline void complex_avx2(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { complex_run<8, 8>(s, h, t, y, n); }
-inline void real_sse2(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { real_run<4, 8>(s, h, t, y, n); }
-inline void complex_sse2(const vx_cf32 *s, const void *h, uint64_t t, vx_cf32 *y, uint64_t n) { complex_run<4, 8>(s, h, t, y, n); }
+// Eight accumulators of the widest vector each level has.
+template <class Tap> [[gnu::target("avx512f")]]
+void avx512(const vx_cf32 *s, const void *h, uint64_t taps, vx_cf32 *y, uint64_t n)
+{
+    run<Tap, 16, 8>(s, h, taps, y, n);
+}
+template <class Tap> [[gnu::target("avx2")]]
+void avx2(const vx_cf32 *s, const void *h, uint64_t taps, vx_cf32 *y, uint64_t n)
+{
+    run<Tap, 8, 8>(s, h, taps, y, n);
+}
+template <class Tap>
+void sse2(const vx_cf32 *s, const void *h, uint64_t taps, vx_cf32 *y, uint64_t n)
+{
+    run<Tap, 4, 8>(s, h, taps, y, n);
+}
 
 // Kernels per SIMD level, best first; `level` names what vx_simd_level() reports.
 struct Variant {
@@ -174,9 +162,9 @@ struct Variant {
     kernel_fn complex;
 };
 inline constexpr Variant VARIANTS[] = {
-    {"avx512f", real_avx512, complex_avx512},
-    {"avx2", real_avx2, complex_avx2},
-    {"sse2", real_sse2, complex_sse2},
+    {"avx512f", avx512<float>, avx512<vx_cf32>},
+    {"avx2", avx2<float>, avx2<vx_cf32>},
+    {"sse2", sse2<float>, sse2<vx_cf32>},
 };
 
 // The variant for the SIMD level this machine runs at.

@@ -21,6 +21,14 @@ double bessel_series(double x)
     return sum;
 }
 
+// Lengths 0 and 1 (nothing to write, or the single value 1); true when handled.
+bool trivial_window(float *w, uint64_t n)
+{
+    if (w && n == 1)
+        w[0] = 1.0f;
+    return !w || n <= 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -61,12 +69,8 @@ VX_API int kaiser_num_taps(int phases, double atten_db, double f_pass, double f_
 
 VX_API void kaiser_window(float *w, uint64_t n, float beta)
 {
-    if (!w || n == 0)
+    if (trivial_window(w, n))
         return;
-    if (n == 1) {
-        w[0] = 1.0f;
-        return;
-    }
     const double a = static_cast<double>(beta) / 2.0;
     const double d = bessel_series(a);
     const double step = 2.0 / static_cast<double>(n - 1);
@@ -81,12 +85,8 @@ VX_API void kaiser_window(float *w, uint64_t n, float beta)
 
 VX_API void hann_window(float *w, uint64_t n)
 {
-    if (!w || n == 0)
+    if (trivial_window(w, n))
         return;
-    if (n == 1) {
-        w[0] = 1.0f;
-        return;
-    }
     const double c = 2.0 * PI / static_cast<double>(n - 1);
     for (uint64_t i = 0; i < n; ++i)
         w[i] = (1.0f - static_cast<float>(std::cos(static_cast<double>(i) * c))) * 0.5f;
@@ -94,12 +94,8 @@ VX_API void hann_window(float *w, uint64_t n)
 
 VX_API void blackman_harris_window(float *w, uint64_t n)
 {
-    if (!w || n == 0)
+    if (trivial_window(w, n))
         return;
-    if (n == 1) {
-        w[0] = 1.0f;
-        return;
-    }
     for (uint64_t i = 0; i < n; ++i) {
         const double x = 2.0 * PI * static_cast<double>(i) / static_cast<double>(n - 1);
         w[i] = static_cast<float>(0.35875 - 0.48829 * std::cos(x) + 0.14128 * std::cos(2.0 * x) -
