@@ -56,8 +56,8 @@ TEST(FirKernel, VariantsMatchScalarReferenceBitForBit)
             s[0] = {-0.0f, 0.0f};
             s[s.size() / 2] = {1e-41f, -1e-39f};
             std::vector<vx_cf32> want_r(n), want_c(n);
-            fk::real_ref(s.data(), hr.data(), taps, want_r.data(), 0, n);
-            fk::complex_ref(s.data(), hc.data(), taps, want_c.data(), 0, n);
+            fk::reference(s.data(), hr.data(), taps, want_r.data(), 0, n);
+            fk::reference(s.data(), hc.data(), taps, want_c.data(), 0, n);
             for (const fk::Variant *v : variants) {
                 std::vector<vx_cf32> yr(n), yc(n);
                 v->real(s.data(), hr.data(), taps, yr.data(), n);
