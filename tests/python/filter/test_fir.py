@@ -169,3 +169,17 @@ def test_lifecycle():
     assert_lifecycle(lambda: FIR(np.ones(3, np.float32)),
                      calls=[("execute", (np.ones(2, np.complex64),)), ("execute_max_out", ()),
                             ("set_state", (b"",))])
+
+
+def test_example_script(capsys):
+    import pathlib
+    import runpy
+
+    path = pathlib.Path(__file__).parents[3] / "examples" / "lowpass_filter.py"
+    y = runpy.run_path(str(path))["main"]()
+    printed = capsys.readouterr().out
+    assert "39 taps" in printed and len(y) == 20000
+    # The interferer is gone, the wanted tone kept.
+    n = np.arange(100, 20000)
+    assert abs(np.mean(y[100:] * np.exp(-2j * np.pi * 0.35 * n))) < 1e-3
+    assert abs(np.mean(y[100:] * np.exp(-2j * np.pi * 0.05 * n))) == pytest.approx(1, abs=0.01)
