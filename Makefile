@@ -1,7 +1,7 @@
 # Every step of building, testing and benchmarking veltra. The README shows the two
 # entry points: `make demo` and `make test`.
 PYTHON ?= python3
-PIP := $(PYTHON) -m pip --root-user-action=ignore
+PIP := PIP_ROOT_USER_ACTION=ignore $(PYTHON) -m pip
 SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2

@@ -60,6 +60,28 @@ nb::object as_array(nb::handle obj, int type_num)
     return nb::steal(a);
 }
 
+nb::object private_copy(nb::handle arr)
+{
+    PyObject *c = PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(arr.ptr()), NPY_CORDER);
+    if (!c)
+        raise_pending();
+    return nb::steal(c);
+}
+
+nb::object as_param_array(nb::handle obj, int type_num, int ndim, const char *name)
+{
+    PyArray_Descr *d = type_num == NPY_NOTYPE ? nullptr : PyArray_DescrFromType(type_num);
+    PyObject *a = PyArray_FromAny(obj.ptr(), d, 0, 0,
+                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
+                                  nullptr);
+    if (!a)
+        raise_pending();
+    nb::object arr = nb::steal(a);
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(a)) != ndim)
+        raise(PyExc_ValueError, "%s must be a %d-D array", name, ndim);
+    return arr;
+}
+
 PyArrayObject *checked_out(nb::handle out, int type_num, const char *name)
 {
     PyObject *o = out.ptr();

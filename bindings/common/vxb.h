@@ -91,9 +91,17 @@ template <class T> constexpr int npy_type()
 
 // ---- arrays --------------------------------------------------------------------------
 
+// A C-contiguous copy of an array.
+nb::object private_copy(nb::handle arr);
+
 // Input array: NumPy's array-from-any conversion to the method's dtype, C-contiguous,
 // safe casts only (float64 is never narrowed to float32), any shape, read in C order.
 nb::object as_array(nb::handle obj, int type_num);
+
+// A parameter array (taps, tables) whose documentation says it is converted: any cast
+// NumPy allows to `type_num` (NPY_NOTYPE keeps the array's own dtype), C-contiguous, and
+// exactly `ndim` dimensions, else ValueError "<name> must be a <ndim>-D array".
+nb::object as_param_array(nb::handle obj, int type_num, int ndim, const char *name);
 
 template <class T> class InArray {
   public:
@@ -102,6 +110,16 @@ template <class T> class InArray {
     uint64_t size() const { return static_cast<uint64_t>(PyArray_SIZE(ap())); }
     int ndim() const { return PyArray_NDIM(ap()); }
     const npy_intp *shape() const { return PyArray_DIMS(ap()); }
+    // Copy the input when it shares memory with the output the core writes (`out`, bytes),
+    // unless both start at the same element and the core works in place (`same_ok`).
+    void detach_from(const void *out, uint64_t out_bytes, bool same_ok)
+    {
+        const auto *a = reinterpret_cast<const char *>(data());
+        const auto *b = static_cast<const char *>(out);
+        const bool overlap = a < b + out_bytes && b < a + size() * sizeof(T);
+        if (overlap && !(same_ok && a == b))
+            arr_ = private_copy(arr_);
+    }
 
   private:
     PyArrayObject *ap() const { return reinterpret_cast<PyArrayObject *>(arr_.ptr()); }
@@ -218,6 +236,10 @@ template <class H> class Released {
 
 enum class Gil { hold, release };
 
+// Whether a block operation may write its output over exactly its input (the element-wise
+// maps always may). Any other overlap between `out` and the input gets a copy of the input.
+enum class InPlace { no, yes };
+
 // Run f() with or without the interpreter lock.
 template <Gil G, class H, class F> decltype(auto) call(H &h, F &&f)
 {
@@ -277,9 +299,11 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-    // A method that forwards its arguments to a core function after the destroyed guard.
-    template <class R, class... A, class... Extra>
-    Class &fn(const char *name, R (*f)(Core *, A...), const Extra &...extra)
+    // A method that forwards its arguments to a core function (taking the object const or
+    // not) after the destroyed guard.
+    template <class C, class R, class... A, class... Extra>
+        requires std::is_same_v<std::remove_const_t<C>, Core>
+    Class &fn(const char *name, R (*f)(C *, A...), const Extra &...extra)
     {
         Base::def(name, [f](H &h, A... a) -> R { return f(h.get(), a...); }, extra...);
         return *this;
@@ -372,6 +396,7 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
+<<<<<<< HEAD
     // Read/write property whose core setter refuses a value with a status:
     // ValueError "<name> must be <what>".
     template <class T, class... Extra>
@@ -391,6 +416,15 @@ template <class H> class Class : public nb::class_<H> {
     {
         Base::def_prop_rw(name, [field](H &h) { return h.get()->*field; },
                           [set](H &h, T v) { set(h.get(), v); }, extra...);
+=======
+    // Read/write property through a core getter and setter.
+    template <class T, class... Extra>
+    Class &rw(const char *name, T (*getter)(const Core *), void (*setter)(Core *, T),
+              const Extra &...extra)
+    {
+        Base::def_prop_rw(name, [getter](H &h) { return getter(h.get()); },
+                          [setter](H &h, T v) { setter(h.get(), v); }, extra...);
+>>>>>>> main
         return *this;
     }
 
@@ -402,6 +436,7 @@ template <class H> class Class : public nb::class_<H> {
             Core *c = h.get();
             InArray<I> in(x);
             MapOut<O> y(out, in.size());
+            in.detach_from(y.data(), in.size() * sizeof(O), true);
             call<G>(h, [&] { f(c, in.data(), y.data(), in.size()); });
             return y.finish();
         }, "x"_a, "out"_a.none() = nb::none(), extra...);
@@ -410,7 +445,8 @@ template <class H> class Class : public nb::class_<H> {
 
     // Block operation: f(core, in, n_in, out, out_cap) -> produced, output sized from
     // bound(core, n_in) (exact) or bound(core) (0 = the input length).
-    template <class I, class O, Gil G = Gil::hold, class Bound, class... Extra>
+    template <class I, class O, Gil G = Gil::hold, InPlace P = InPlace::no, class Bound,
+              class... Extra>
     Class &block(const char *name, uint64_t (*f)(Core *, const I *, uint64_t, O *, uint64_t),
                  Bound bound, const Extra &...extra)
     {
@@ -423,6 +459,7 @@ template <class H> class Class : public nb::class_<H> {
             else
                 need = need_from_bound(in.size(), bound(c));
             OutArray<O> y(out, need);
+            in.detach_from(y.data(), y.capacity() * sizeof(O), P == InPlace::yes);
             const uint64_t produced =
                 call<G>(h, [&] { return f(c, in.data(), in.size(), y.data(), y.capacity()); });
             return y.finish(produced);

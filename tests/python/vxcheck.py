@@ -120,3 +120,23 @@ def assert_lifecycle(make, calls=()):
         obj.anything_else = 1  # no instance dictionary
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})  # final
+
+
+def run_doctests(module, min_examples=1):
+    """Run every docstring example of an extension module: its classes, methods and
+    properties, and its module functions (nanobind functions, which doctest's finder
+    does not treat as routines, are collected explicitly)."""
+    import doctest
+
+    finder = doctest.DocTestFinder()
+    tests = finder.find(module)
+    for name, obj in vars(module).items():
+        if type(obj).__name__ == "nb_func" and obj.__doc__:
+            tests += finder.find(obj, f"{module.__name__}.{name}", module=False, globs={})
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for t in tests:
+        runner.run(t)
+    result = runner.summarize(verbose=False)
+    assert result.failed == 0, f"{result.failed} docstring examples failed"
+    assert result.attempted >= min_examples
+    return result
