@@ -197,7 +197,8 @@ VX_API double marcum_q(int M, double a, double b)
     return s;
 }
 
-VX_API double det_threshold(double pfa) { return std::sqrt(-2.0 * std::log(pfa)); }
+// (+ 0.0 turns the -0 of pfa = 1 into 0.)
+VX_API double det_threshold(double pfa) { return std::sqrt(-2.0 * std::log(pfa) + 0.0); }
 
 VX_API double det_pd(int n, double snr, double eta)
 {
@@ -246,7 +247,7 @@ VX_API int det_n_noncoh(int N, int max_looks, double snr, double pd, double pfa)
     });
 }
 
-VX_API double det_threshold_power(double pfa) { return -std::log(pfa); }
+VX_API double det_threshold_power(double pfa) { return -std::log(pfa) + 0.0; }
 
 VX_API double det_pd_power(int n, double snr, double eta)
 {

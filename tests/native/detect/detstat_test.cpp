@@ -80,6 +80,8 @@ TEST(Thresholds, DocumentedValues)
     EXPECT_NEAR(det_threshold(1e-3), 3.7169, 1e-4);
     EXPECT_NEAR(det_threshold_power(1e-3), 6.9078, 1e-4);
     EXPECT_EQ(det_threshold(0.0), inf);
+    EXPECT_FALSE(std::signbit(det_threshold(1.0)));
+    EXPECT_FALSE(std::signbit(det_threshold_power(1.0)));
     EXPECT_TRUE(std::isnan(det_threshold(2.0)));
 
     EXPECT_EQ(det_threshold_noncoherent(1e-3, 1), det_threshold(1e-3));
