@@ -11,12 +11,15 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-constexpr int MAX_TERMS = 10000;  // series and continued-fraction terms
-constexpr double TOL = 1e-15;   // their relative convergence test
-constexpr double TINY = 1e-300; // modified Lentz: floor of |d| and |c|
+// Series and continued fractions stop at a relative change of TOL. Near x ~ a they need
+// about 9*sqrt(a) terms, so a cap of 300 would leave Q(a, x) wrong by 1e-3 at a = 1e4;
+// this cap keeps them converged up to a ~ 1e6 (looks, or marcum_q's M + lambda).
+constexpr int MAX_TERMS = 10000;
+constexpr double TOL = 1e-15;
+constexpr double TINY = 1e-300;  // modified Lentz: floor of |d| and |c|
 
 // Poisson sums of marcum_q run over about 16*sqrt(lambda) terms; beyond this lambda
-// (a > 1414) the large-amplitude form is both exact to 1e-9 and bounded in work.
+// (a > 1414) the large-amplitude form is accurate to 1e-9 and costs a few operations.
 constexpr double LAMBDA_SUM_MAX = 1e6;
 
 double lentz_guard(double v) { return std::fabs(v) < TINY ? TINY : v; }
