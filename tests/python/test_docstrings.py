@@ -8,7 +8,7 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection"]
 
 
 def _docstrings(mod):
