@@ -46,7 +46,7 @@ def test_examples_run(mod):
         ran += len(test.examples)
     result = runner.summarize(verbose=False)
     assert result.failed == 0
-    if mod.__name__ not in PURE_PYTHON:
+    if mod.__name__ not in PURE_PYTHON and not mod.__name__.split(".")[-1].startswith("_"):
         assert ran > 0, f"{mod.__name__} shows no runnable example"
 
 
