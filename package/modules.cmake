@@ -6,5 +6,9 @@ veltra_module(_detection   detstat)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest)
+  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
 endif()
+
+# Small native helpers of the Python layer: telemetry contexts and the interrupt state.
+veltra_module(_telemetry vx_tlm)
+veltra_module(interrupt  vx_interrupt DESTINATION veltra/interrupt)
