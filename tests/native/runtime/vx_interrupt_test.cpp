@@ -42,7 +42,8 @@ class Interrupt : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        info_calls = plain_calls = 0;
+        info_calls = 0;
+        plain_calls = 0;
         set_action(SIGUSR1, nullptr, info_handler);
         set_action(SIGUSR2, plain_handler, nullptr);
     }

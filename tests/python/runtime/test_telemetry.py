@@ -203,3 +203,16 @@ def test_lifecycle():
     assert_lifecycle(lambda: Telemetry(4),
                      calls=[("probe", ("x",)), ("read", ()), ("emit", (0, 1.0)),
                             ("split", ([],)), ("resize", (8,)), ("probe_id", ("x",))])
+
+
+def test_example_script(capsys):
+    import pathlib
+    import runpy
+
+    path = pathlib.Path(__file__).parents[3] / "examples" / "telemetry_monitor.py"
+    es, e, fs, f = runpy.run_path(str(path))["main"]()
+    assert "0 dropped" in capsys.readouterr().out
+    # Drained while produced, nothing lost: every sample's error, every 50th frequency.
+    np.testing.assert_array_equal(es, np.arange(20000))
+    np.testing.assert_array_equal(fs, np.arange(0, 20000, 50))
+    assert f[-1] == pytest.approx(0.013, abs=2e-4)
