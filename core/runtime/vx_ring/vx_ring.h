@@ -34,9 +34,9 @@ typedef struct vx_ring {
 } vx_ring;
 
 /* A ring holding up to n elements of elem_size bytes, empty. The mapped element count is
- * the smallest power of two >= n whose storage fills at least one page. NULL when n or
- * elem_size is 0, the storage would exceed VX_SIZE_LIMIT bytes, or any system call fails;
- * nothing stays mapped or open then. */
+ * the smallest power of two >= n whose storage fills whole pages (at least one). NULL
+ * when n or elem_size is 0, the storage would exceed VX_SIZE_LIMIT bytes or the physical
+ * memory, or any system call fails; nothing stays mapped or open then. */
 VX_API vx_ring *vx_ring_create(uint64_t n, uint64_t elem_size);
 /* Unmaps both mappings and frees the header; NULL allowed. */
 VX_API void vx_ring_destroy(vx_ring *r);

@@ -65,6 +65,15 @@ void *map_twice(uint64_t len)
     return region == MAP_FAILED ? nullptr : region;
 }
 
+// Storage beyond physical memory is refused: the file's pages are only allocated as
+// elements are written, so such a ring would map fine and then kill the process when
+// memory runs out.
+bool fits_in_memory(uint64_t len, uint64_t page)
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    return pages <= 0 || len / page <= static_cast<uint64_t>(pages);
+}
+
 }  // namespace
 
 extern "C" {
@@ -76,7 +85,8 @@ VX_API vx_ring *vx_ring_create(uint64_t n, uint64_t elem_size)
         return nullptr;
     const uint64_t m = mapped_count(n, elem_size, static_cast<uint64_t>(page));
     uint64_t len;
-    if (m == 0 || !vx_size_mul(m, elem_size, &len))
+    if (m == 0 || !vx_size_mul(m, elem_size, &len) ||
+        !fits_in_memory(len, static_cast<uint64_t>(page)))
         return nullptr;
     void *base = map_twice(len);
     if (!base)

@@ -115,6 +115,8 @@ TEST(Ring, RefusesImpossibleRequests)
     EXPECT_EQ(vx_ring_create(uint64_t(1) << 63, 16), nullptr);       // bytes overflow
     EXPECT_EQ(vx_ring_create(UINT64_MAX, 16), nullptr);
     EXPECT_EQ(vx_ring_create((VX_SIZE_LIMIT >> 4) + 1, 16), nullptr); // beyond the size limit
+    const uint64_t ram = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * PAGE;
+    EXPECT_EQ(vx_ring_create(ram / 8, 16), nullptr);  // twice the physical memory
     EXPECT_EQ(shm_mappings(), before);
     EXPECT_EQ(open_fds(), fds);
 }

@@ -193,6 +193,10 @@ def test_set_telemetry_takes_a_telemetry_and_keeps_it_alive():
     assert obj.attached and obj.decim == 2
     assert sys.getrefcount(tlm) == before + 1  # held by the attached object
     obj.set_telemetry(tlm.capsule, "fx")  # the capsule form works too
+    import veltra.interrupt.interrupt as other
+    with pytest.raises(ValueError):  # a capsule of another name: the capsule's own error
+        obj.set_telemetry(other._gx_pg_vx_interrupt_guard, "fx")
+    assert obj.attached
     obj.set_telemetry(None, "fx")
     assert not obj.attached
     del obj
