@@ -50,6 +50,16 @@ vx_tlm *telemetry_context(nb::handle tlm)
     return static_cast<vx_tlm *>(p);
 }
 
+void *shared_interrupt_state()
+{
+    nb::object mod = nb::module_::import_("veltra.interrupt.interrupt");
+    nb::object cap = mod.attr("_gx_pg_vx_interrupt_guard");
+    void *p = PyCapsule_GetPointer(cap.ptr(), "veltra.vx_interrupt_guard._gx_procglobal");
+    if (!p)
+        raise_pending();
+    return p;
+}
+
 nb::object as_array(nb::handle obj, int type_num)
 {
     // No NPY_ARRAY_FORCECAST: only safe casts, so float64 is never narrowed silently.

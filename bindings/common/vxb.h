@@ -74,6 +74,11 @@ struct Flag {
 // with a `_capsule` attribute holding one.
 vx_tlm *telemetry_context(nb::handle tlm);
 
+// The process-wide interrupt state held by the module "veltra.interrupt.interrupt": a
+// module that waits passes it to vx_interrupt_guard_state_adopt during initialisation. A
+// missing module, attribute or capsule raises, and so fails the import.
+void *shared_interrupt_state();
+
 // ---- NumPy dtypes --------------------------------------------------------------------
 
 template <class T> constexpr int npy_type()
@@ -362,7 +367,8 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry.
+    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry. The instance keeps a
+    // reference to `tlm`, so garbage collection cannot free a context still attached.
     Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
     {
         Base::def("set_telemetry", [set](H &h, nb::handle tlm, const char *prefix, Count decim) {
@@ -372,9 +378,11 @@ template <class H> class Class : public nb::class_<H> {
         }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
            keep("Attach a telemetry context (or detach with None).\n\nParameters\n----------\n"
                 "tlm : veltra.telemetry.Telemetry, capsule or None\n"
-                "    The context; it must outlive the attachment.\nprefix : str\n"
+                "    The context. This object keeps a reference to it, but an explicit\n"
+                "    ``destroy()`` of the context frees it at once: detach first.\nprefix : str\n"
                 "    Prefix of this object's probe names.\ndecim : int, optional\n"
-                "    Emit every decim-th look of each probe.\n"));
+                "    Emit every decim-th look of each probe.\n"),
+           nb::keep_alive<1, 2>());
         return *this;
     }
 

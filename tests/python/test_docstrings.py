@@ -8,7 +8,7 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt"]
 
 
 def _docstrings(mod):
