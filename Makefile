@@ -6,7 +6,7 @@ SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
-.PHONY: demo test deps install pytest native sanitize bench clean
+.PHONY: demo test deps install pytest native sanitize tsan bench clean
 
 demo: install
 	veltra demo
@@ -14,7 +14,7 @@ demo: install
 test: deps
 	$(PIP) install -q $(BUILD_DEPS)
 	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test]"
-	$(MAKE) pytest native sanitize
+	$(MAKE) pytest native sanitize tsan
 
 # System packages, installed only when missing.
 deps:
@@ -41,6 +41,12 @@ sanitize:
 	cmake --build build/sanitize -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
+# The cross-thread tests under ThreadSanitizer (ten million records through the telemetry ring).
+tsan:
+	cmake -S . -B build/tsan -G Ninja -DVELTRA_TSAN=ON >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target tsan_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
 bench: install
 	$(PIP) install -q ".[bench]"

@@ -1,9 +1,12 @@
 # Which core units each extension module links (its own copy of each).
-#              module   core units
-veltra_module(track    loop_filter nco lockdet)
-veltra_module(filter   window fir boxcar)
+#              module       core units
+veltra_module(track        loop_filter nco lockdet)
+veltra_module(filter       window fir boxcar)
+veltra_module(_detection   detstat)
+veltra_module(_telemetry   vx_tlm)
+veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest)
+  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
 endif()

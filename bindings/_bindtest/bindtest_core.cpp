@@ -1,11 +1,14 @@
 // Test-only module: a small fixture object that exercises every shared binding rule
 // (output sizing by both bound forms and read counts, shrinking, enumerations, GIL
-// release with the busy guard, telemetry capsules). Built only for the test suite.
+// release with the busy guard, telemetry capsules, interrupt-state adoption). Built only
+// for the test suite.
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "vxb.h"
+
+#include "vx_interrupt.h"
 
 namespace {
 
@@ -91,6 +94,11 @@ NB_MODULE(_bindtest, m)
             std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
         });
     });
+
+    // Adopts the package's interrupt state at import, as a module that waits does.
+    vx_interrupt_guard_state_adopt(static_cast<vx_interrupt_state *>(shared_interrupt_state()));
+    m.def("interrupted", [] { return vx_interrupted() != 0; });
+    m.def("interrupt", [] { vx_interrupt(); });
 
     m.def("capsule", [](const char *name) {
         static int dummy;

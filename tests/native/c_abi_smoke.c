@@ -7,6 +7,8 @@
 #include "lockdet.h"
 #include "loop_filter.h"
 #include "nco.h"
+#include "vx_interrupt.h"
+#include "vx_tlm.h"
 
 #define CHECK(c)                                                  \
     do {                                                          \
@@ -48,6 +50,21 @@ int main(void)
     CHECK(lockdet_steps(ld, looks, out, 3) == 3);
     CHECK(out[0] == 0 && out[1] == 1 && out[2] == 1);
     lockdet_destroy(ld);
+
+    vx_tlm *tlm = vx_tlm_create(8);
+    CHECK(tlm != NULL);
+    int id = vx_tlm_probe(tlm, "c.x", 1);
+    CHECK(id == 0 && vx_tlm_emit_checked(tlm, id, 2.5f) == VX_OK);
+    vx_tlm_record rec[8];
+    CHECK(vx_tlm_read(tlm, 0, rec, 8) == 1 && rec[0].value == 2.5f);
+    vx_tlm_destroy(tlm);
+
+    vx_interrupt_guard *g = vx_interrupt_guard_create(NULL, 0, 0);
+    CHECK(g != NULL && !vx_interrupted());
+    vx_interrupt();
+    CHECK(vx_interrupt_guard_interrupted(g));
+    vx_interrupt_guard_destroy(g);
+    vx_resume();
 
     printf("c_abi_smoke: ok\n");
     return 0;

@@ -8,7 +8,7 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt"]
 
 
 def _docstrings(mod):
@@ -46,7 +46,7 @@ def test_examples_run(mod):
         ran += len(test.examples)
     result = runner.summarize(verbose=False)
     assert result.failed == 0
-    if mod.__name__ not in PURE_PYTHON:
+    if mod.__name__ not in PURE_PYTHON and not mod.__name__.split(".")[-1].startswith("_"):
         assert ran > 0, f"{mod.__name__} shows no runnable example"
 
 
