@@ -3,6 +3,7 @@
 veltra_module(track        loop_filter nco lockdet)
 veltra_module(filter       window fir boxcar)
 veltra_module(_detection   detstat)
+veltra_module(agc          agc)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 

@@ -408,7 +408,6 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-<<<<<<< HEAD
     // Read/write property whose core setter refuses a value with a status:
     // ValueError "<name> must be <what>".
     template <class T, class... Extra>
@@ -428,7 +427,8 @@ template <class H> class Class : public nb::class_<H> {
     {
         Base::def_prop_rw(name, [field](H &h) { return h.get()->*field; },
                           [set](H &h, T v) { set(h.get(), v); }, extra...);
-=======
+        return *this;
+    }
     // Read/write property through a core getter and setter.
     template <class T, class... Extra>
     Class &rw(const char *name, T (*getter)(const Core *), void (*setter)(Core *, T),
@@ -436,7 +436,6 @@ template <class H> class Class : public nb::class_<H> {
     {
         Base::def_prop_rw(name, [getter](H &h) { return getter(h.get()); },
                           [setter](H &h, T v) { setter(h.get(), v); }, extra...);
->>>>>>> main
         return *this;
     }
 

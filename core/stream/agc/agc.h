@@ -28,7 +28,7 @@ typedef struct agc {
     uint64_t chunk_fill;         /* block path: samples in the open chunk */
     double chunk_g1;             /* block path: gain the open chunk ramps to */
     vx_tlm *tlm;                 /* borrowed telemetry context */
-    int32_t probe_gain, probe_level;
+    int32_t tlm_ids[2];          /* gain_db, level_db */
 } agc;
 
 #define AGC_STATE_BYTES 120u

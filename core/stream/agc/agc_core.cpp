@@ -1,7 +1,6 @@
 #include "agc.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "vx_blob.hpp"
 #include "vx_tlm.h"
@@ -83,10 +82,10 @@ void integrate(agc *a, double level, double k)
 
 void tlm_flush(agc *a, double level)
 {
-    if (!a->tlm)
-        return;
-    vx_tlm_emit_checked(a->tlm, a->probe_gain, static_cast<float>(a->gain_db));
-    vx_tlm_emit_checked(a->tlm, a->probe_level, static_cast<float>(level));
+    if (a->tlm) {
+        const float v[2] = {static_cast<float>(a->gain_db), static_cast<float>(level)};
+        vx_tlm_flush(a->tlm, a->tlm_ids, v, 2);
+    }
 }
 
 bool finite3(double a, double b, double c) { return vx_finite(a) && vx_finite(b) && vx_finite(c); }
@@ -112,7 +111,7 @@ VX_API agc *agc_create(double ref_db, double loop_bw, double alpha)
     a->decim = AGC_DECIM_DEFAULT;
     a->clip_db = 120.0;
     a->gain_update_period = 1;
-    a->probe_gain = a->probe_level = -1;
+    a->tlm_ids[0] = a->tlm_ids[1] = -1;
     agc_reset(a);
     return a;
 }
@@ -238,27 +237,9 @@ VX_API void agc_set_gain_update_period(agc *a, uint64_t v)
 
 VX_API int agc_set_telemetry(agc *a, vx_tlm *tlm, const char *prefix, unsigned long decim)
 {
-    if (!a)
-        return VX_ERR_INVALID;
-    if (!tlm) {
-        a->tlm = nullptr;
-        return VX_OK;
-    }
-    int ids[2];
-    static const char *const suffix[2] = {"gain_db", "level_db"};
-    for (int i = 0; i < 2; ++i) {
-        char name[32];
-        const int len = std::snprintf(name, sizeof name, "%s.%s", prefix ? prefix : "agc", suffix[i]);
-        if (len < 0 || len >= static_cast<int>(sizeof name))
-            return VX_ERR_INVALID; // a cut name could collide with another probe
-        ids[i] = vx_tlm_probe(tlm, name, decim);
-        if (ids[i] < 0)
-            return VX_ERR_INVALID;
-    }
-    a->tlm = tlm;
-    a->probe_gain = ids[0];
-    a->probe_level = ids[1];
-    return VX_OK;
+    static const char *const probes[] = {"gain_db", "level_db"};
+    return a ? vx_tlm_attach(&a->tlm, a->tlm_ids, tlm, prefix, "agc", probes, 2, decim)
+             : VX_ERR_INVALID;
 }
 
 VX_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db)
