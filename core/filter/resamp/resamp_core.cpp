@@ -8,17 +8,26 @@
 #include "vx_blob.hpp"
 #include "vx_kernel.hpp"
 
+// The vector helpers below are always inlined into the kernels: no vector value crosses a
+// call, so the ABI note GCC gives for 32-byte vectors outside AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 struct resamp {
     double rate;
     float ratef;     // rate as applied to samples in the transposed form
     uint64_t L, K;   // arms, taps per arm
+    uint64_t stride; // K rounded up to whole vectors
+    uint64_t pad;    // stride − K
     uint32_t up;     // rate >= 1: direct form on the block path
     uint32_t step;   // block-path phase increment, 0 = one output per input
-    float *bank;     // L·K, arm-major
+    float *bank;     // L arms: arm p is `pad` zeros then its K taps, at bank + p·stride
     uint64_t size;   // ring length, smallest power of two >= K
     vx_cf32 *ring;   // 2·size, every sample at pos and pos + size, newest at pos
-    vx_cf32 *tacc;   // K transposed-form accumulators
-    vx_cf32 *partial; // K − 1 transposed-form partial sums (none for K = 1)
+    // Transposed form, per component and `stride` long, after `pad` lanes that only ever
+    // hold zeros: the accumulators in reverse, tr[pad + u] = tacc[K − 1 − u] (arms are
+    // read forward), and the partial sums reversed, q[pad + v] = partial[K − 2 − v], so
+    // each output lands in the last lane.
+    float *tr[2], *q[2];
     // running state
     uint32_t acc;
     uint64_t pos;
@@ -46,10 +55,45 @@ uint32_t block_step(double rate)
     return v > 0.0 && v < kTwo32 ? static_cast<uint32_t>(v) : 0;
 }
 
+// Eight-float vectors. In the transposed form every access to tr and q uses the same
+// stride-aligned chunks, so each load finds its data where a store of the same shape left it.
+constexpr uint64_t kLanes = 8;
+typedef float lanes __attribute__((vector_size(kLanes * sizeof(float))));
+[[gnu::always_inline]] inline lanes load(const float *p)
+{
+    lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void store(float *p, lanes v) { std::memcpy(p, &v, sizeof v); }
+
+// Σ_k a[k]·w[k] in four interleaved partial sums (the order the header fixes): taps four
+// at a time into the lanes (s0.re, s0.im, s1.re, …, s3.im), the last K mod 4 into
+// s0.. in turn, then (s0 + s1) + (s2 + s3).
+inline vx_cf32 dot(const float *__restrict a, const vx_cf32 *__restrict w, uint64_t n)
+{
+    typedef float quad __attribute__((vector_size(4 * sizeof(float))));
+    lanes acc = {0, 0, 0, 0, 0, 0, 0, 0};
+    uint64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        quad a4;
+        std::memcpy(&a4, a + k, sizeof a4);
+        acc += __builtin_shufflevector(a4, a4, 0, 0, 1, 1, 2, 2, 3, 3) * load(&w[k].re);
+    }
+    float s[8] = {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7]};
+    for (uint64_t j = 0; k < n; ++k, ++j) {
+        s[2 * j] += a[k] * w[k].re;
+        s[2 * j + 1] += a[k] * w[k].im;
+    }
+    return {(s[0] + s[2]) + (s[4] + s[6]), (s[1] + s[3]) + (s[5] + s[7])};
+}
+
+// The padded arm for a phase word: its K taps start at + pad.
 inline const float *arm(const resamp *r, uint32_t phase)
 {
-    return r->bank + ((static_cast<uint64_t>(phase) * r->L) >> 32) * r->K;
+    return r->bank + ((static_cast<uint64_t>(phase) * r->L) >> 32) * r->stride;
 }
+
 
 inline void push(resamp *r, vx_cf32 x)
 {
@@ -57,26 +101,9 @@ inline void push(resamp *r, vx_cf32 x)
     r->ring[r->pos] = r->ring[r->pos + r->size] = x;
 }
 
-// Σ_k a[k]·w[k] in four interleaved partial sums (the order the header fixes).
-inline vx_cf32 dot(const float *__restrict a, const vx_cf32 *__restrict w, uint64_t n)
-{
-    float sr[4] = {0, 0, 0, 0}, si[4] = {0, 0, 0, 0};
-    uint64_t k = 0;
-    for (; k + 4 <= n; k += 4)
-        for (int j = 0; j < 4; ++j) {
-            sr[j] += a[k + j] * w[k + j].re;
-            si[j] += a[k + j] * w[k + j].im;
-        }
-    for (int j = 0; k < n; ++k, ++j) {
-        sr[j] += a[k] * w[k].re;
-        si[j] += a[k] * w[k].im;
-    }
-    return {(sr[0] + sr[1]) + (sr[2] + sr[3]), (si[0] + si[1]) + (si[2] + si[3])};
-}
-
 inline vx_cf32 direct_output(const resamp *r, uint32_t phase)
 {
-    return dot(arm(r, phase), r->ring + r->pos, r->K);
+    return dot(arm(r, phase) + r->pad, r->ring + r->pos, r->K);
 }
 
 // acc += step; true when an input is due (a carry, or always for a zero step).
@@ -106,34 +133,47 @@ VX_KERNEL uint64_t run_direct(resamp *r, const vx_cf32 *x, uint64_t n_in, vx_cf3
     return written;
 }
 
+// On each carry: y = tacc[0] + partial[0]; partial[k] = partial[k + 1] + tacc[k + 1];
+// partial[K − 2] = tacc[K − 1]; tacc = 0. Reversed, q_new[v] = q_old[v − 1] + tr[v] (with
+// q_old[−1] = 0) and y the last lane; the shift by one lane happens in registers.
+inline float emit(float *__restrict tr, float *__restrict q, uint64_t stride)
+{
+    lanes carry = {0, 0, 0, 0, 0, 0, 0, 0}, sum = carry;
+    for (uint64_t c = 0; c < stride; c += kLanes) {
+        const lanes old = load(q + c);
+        sum = __builtin_shufflevector(carry, old, 7, 8, 9, 10, 11, 12, 13, 14) + load(tr + c);
+        store(q + c, sum);
+        store(tr + c, lanes{0, 0, 0, 0, 0, 0, 0, 0});
+        carry = old;
+    }
+    return sum[kLanes - 1];
+}
+
 VX_KERNEL uint64_t run_transposed(resamp *r, const vx_cf32 *x, uint64_t n_in, vx_cf32 *y,
                                   uint64_t max_out)
 {
-    const uint64_t K = r->K;
-    float *__restrict t = &r->tacc->re;
-    float *__restrict part = K > 1 ? &r->partial->re : nullptr;
+    const uint64_t L = r->L, stride = r->stride;
+    const float *bank = r->bank, ratef = r->ratef;
+    const uint32_t step = r->step;
+    float *__restrict tr_re = r->tr[0], *__restrict tr_im = r->tr[1];
+    uint32_t acc = r->acc;
     uint64_t written = 0;
     for (uint64_t i = 0; i < n_in; ++i) {
-        const float *a = arm(r, r->acc);
-        const float xr = x[i].re * r->ratef, xi = x[i].im * r->ratef;
-        for (uint64_t k = 0; k < K; ++k) {
-            t[2 * k] += xr * a[K - 1 - k];
-            t[2 * k + 1] += xi * a[K - 1 - k];
+        // tacc[k] += x·rate·bank[p·K + K − 1 − k], i.e. tr[u] += x·rate·arm[u].
+        const float *__restrict a = bank + ((static_cast<uint64_t>(acc) * L) >> 32) * stride;
+        const float xr = x[i].re * ratef, xi = x[i].im * ratef;
+        for (uint64_t c = 0; c < stride; c += kLanes) {
+            const lanes t = load(a + c);
+            store(tr_re + c, load(tr_re + c) + xr * t);
+            store(tr_im + c, load(tr_im + c) + xi * t);
         }
-        if (!advance(r->acc, r->step))
+        if (!advance(acc, step))
             continue;
-        vx_cf32 out = {t[0], t[1]};
-        if (K > 1) {
-            out = {t[0] + part[0], t[1] + part[1]};
-            for (uint64_t q = 0; q + 2 < 2 * (K - 1); ++q)
-                part[q] = part[q + 2] + t[q + 2];
-            part[2 * K - 4] = t[2 * K - 2];
-            part[2 * K - 3] = t[2 * K - 1];
-        }
-        std::memset(t, 0, 2 * K * sizeof(float));
+        const vx_cf32 out = {emit(tr_re, r->q[0], stride), emit(tr_im, r->q[1], stride)};
         if (written < max_out)
             y[written++] = out;
     }
+    r->acc = acc;
     return written;
 }
 
@@ -152,12 +192,58 @@ void ctrl_step(double e, uint32_t &whole, uint32_t &frac)
                               : 0;
 }
 
+// Control path: each input x[i] with deviation ctrl[i] is stored exactly once, after the
+// outputs due before it (as many as fit in max_out; the rest are owed to later inputs).
+// Every input is stored even once max_out is reached, so the ring never skips.
+VX_KERNEL uint64_t run_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl, uint64_t n_in,
+                            vx_cf32 *y, uint64_t max_out)
+{
+    uint64_t written = 0;
+    for (uint64_t i = 0; i < n_in; ++i) {
+        uint32_t whole, frac;
+        ctrl_step(r->rate + ctrl[i], whole, frac);
+        for (;;) {
+            while (r->ctrl_wait == 0 && written < max_out) {
+                y[written++] = direct_output(r, r->ctrl_frac);
+                const uint32_t old = r->ctrl_frac;
+                r->ctrl_frac += frac;
+                r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
+            }
+            if (r->ctrl_wait == 0) { // no room: store x now, count it when its turn comes
+                push(r, x[i]);
+                ++r->ctrl_owed;
+                break;
+            }
+            // Inputs stored ahead of their turn count against the wait first.
+            const uint32_t d = std::min(r->ctrl_wait, r->ctrl_owed);
+            r->ctrl_wait -= d;
+            r->ctrl_owed -= d;
+            if (r->ctrl_wait > 0) {
+                --r->ctrl_wait;
+                push(r, x[i]);
+                break;
+            }
+        }
+    }
+    return written;
+}
+
+VX_KERNEL uint64_t run_fill(resamp *r, const vx_cf32 *x, vx_cf32 *y, uint64_t n_out)
+{
+    uint64_t used = 0;
+    for (uint64_t o = 0; o < n_out; ++o) {
+        y[o] = direct_output(r, r->acc);
+        if (advance(r->acc, r->step))
+            push(r, x[used++]);
+    }
+    return used;
+}
+
 void free_parts(resamp *r)
 {
     vx_free(r->bank);
     vx_free(r->ring);
-    vx_free(r->tacc);
-    vx_free(r->partial);
+    vx_free(r->tr[0]);
     vx_free(r);
 }
 
@@ -198,48 +284,45 @@ float *default_bank()
 
 extern "C" {
 
-VX_API resamp *resamp_create_from_bank(uint64_t num_phases, uint64_t num_taps, float *bank,
-                                       double rate)
-{
-    uint64_t cells;
-    if (!bank || !shape_ok(num_phases, num_taps, &cells) || !rate_ok(rate)) {
-        vx_free(bank);
-        return nullptr;
-    }
-    resamp *r = vx::alloc_object<resamp>();
-    if (!r) {
-        vx_free(bank);
-        return nullptr;
-    }
-    r->bank = bank;
-    r->L = num_phases;
-    r->K = num_taps;
-    r->size = 1;
-    while (r->size < num_taps)
-        r->size <<= 1;
-    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size, sizeof(vx_cf32)));
-    r->tacc = static_cast<vx_cf32 *>(vx_calloc(num_taps, sizeof(vx_cf32)));
-    r->partial = num_taps > 1 ? static_cast<vx_cf32 *>(vx_calloc(num_taps - 1, sizeof(vx_cf32)))
-                              : nullptr;
-    if (!r->ring || !r->tacc || (num_taps > 1 && !r->partial)) {
-        free_parts(r);
-        return nullptr;
-    }
-    resamp_set_rate(r, rate);
-    return r;
-}
-
 VX_API resamp *resamp_create_custom(uint64_t num_phases, uint64_t num_taps, const float *bank,
                                     double rate)
 {
     uint64_t cells;
     if (!bank || !shape_ok(num_phases, num_taps, &cells) || !rate_ok(rate))
         return nullptr;
-    float *copy = static_cast<float *>(vx_calloc(cells, sizeof(float)));
-    if (!copy)
+    resamp *r = vx::alloc_object<resamp>();
+    if (!r)
         return nullptr;
-    std::memcpy(copy, bank, cells * sizeof(float));
-    return resamp_create_from_bank(num_phases, num_taps, copy, rate);
+    r->L = num_phases;
+    r->K = num_taps;
+    r->stride = (num_taps + kLanes - 1) / kLanes * kLanes;
+    r->pad = r->stride - num_taps;
+    r->size = 1;
+    while (r->size < num_taps)
+        r->size <<= 1;
+    r->bank = static_cast<float *>(vx_calloc(num_phases * r->stride, sizeof(float)));
+    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size, sizeof(vx_cf32)));
+    r->tr[0] = static_cast<float *>(vx_calloc(4 * r->stride, sizeof(float)));
+    if (!r->bank || !r->ring || !r->tr[0]) {
+        free_parts(r);
+        return nullptr;
+    }
+    r->tr[1] = r->tr[0] + r->stride;
+    r->q[0] = r->tr[1] + r->stride;
+    r->q[1] = r->q[0] + r->stride;
+    for (uint64_t p = 0; p < num_phases; ++p)
+        std::memcpy(r->bank + p * r->stride + r->pad, bank + p * num_taps, num_taps * sizeof(float));
+    resamp_set_rate(r, rate);
+    return r;
+}
+
+VX_API resamp *resamp_create_from_bank(uint64_t num_phases, uint64_t num_taps, float *bank,
+                                       double rate)
+{
+    // Arms are re-laid on vector strides, so the bank is copied and released here.
+    resamp *r = resamp_create_custom(num_phases, num_taps, bank, rate);
+    vx_free(bank);
+    return r;
 }
 
 VX_API resamp *resamp_create(double rate)
@@ -260,9 +343,7 @@ VX_API void resamp_destroy(resamp *r)
 VX_API void resamp_reset(resamp *r)
 {
     std::memset(r->ring, 0, 2 * r->size * sizeof(vx_cf32));
-    std::memset(r->tacc, 0, r->K * sizeof(vx_cf32));
-    if (r->partial)
-        std::memset(r->partial, 0, (r->K - 1) * sizeof(vx_cf32));
+    std::memset(r->tr[0], 0, 4 * r->stride * sizeof(float));
     r->acc = 0;
     r->pos = 0;
     r->ctrl_frac = r->ctrl_wait = r->ctrl_owed = 0;
@@ -298,33 +379,7 @@ VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out
 {
     if (!r)
         return 0;
-    if (!y)
-        max_out = 0;
-    uint32_t whole, frac;
-    ctrl_step(r->rate + ctrl, whole, frac);
-    uint64_t written = 0;
-    for (;;) {
-        while (r->ctrl_wait == 0 && written < max_out) {
-            y[written++] = direct_output(r, r->ctrl_frac);
-            const uint32_t old = r->ctrl_frac;
-            r->ctrl_frac += frac;
-            r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
-        }
-        if (r->ctrl_wait == 0) { // no room: store x now, count it when its turn comes
-            push(r, x);
-            ++r->ctrl_owed;
-            return written;
-        }
-        // Inputs stored ahead of their turn count against the wait first.
-        const uint32_t d = std::min(r->ctrl_wait, r->ctrl_owed);
-        r->ctrl_wait -= d;
-        r->ctrl_owed -= d;
-        if (r->ctrl_wait > 0) {
-            --r->ctrl_wait;
-            push(r, x);
-            return written;
-        }
-    }
+    return run_ctrl(r, &x, &ctrl, 1, y, y ? max_out : 0);
 }
 
 VX_API uint64_t resamp_execute_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl,
@@ -332,13 +387,7 @@ VX_API uint64_t resamp_execute_ctrl(resamp *r, const vx_cf32 *x, const double *c
 {
     if (!r || !x || !ctrl)
         return 0;
-    if (!y)
-        max_out = 0;
-    // Every input is stored even once max_out is reached, so the ring never skips.
-    uint64_t written = 0;
-    for (uint64_t i = 0; i < n_in; ++i)
-        written += resamp_execute_ctrl_push(r, y + written, max_out - written, x[i], ctrl[i]);
-    return written;
+    return run_ctrl(r, x, ctrl, n_in, y, y ? max_out : 0);
 }
 
 VX_API int resamp_set_rate(resamp *r, double rate)
@@ -363,7 +412,7 @@ VX_API double resamp_dc_gain(const resamp *r)
 {
     double s = 0.0;
     for (uint64_t k = 0; k < r->K; ++k)
-        s += r->bank[k];
+        s += r->bank[r->pad + k];
     return s;
 }
 VX_API double resamp_get_ctrl_acc(const resamp *r) { return r->ctrl_frac / kTwo32; }
@@ -380,13 +429,7 @@ VX_API uint64_t resamp_interp_fill(resamp *r, const vx_cf32 *x, vx_cf32 *y, uint
 {
     if (!r || !y || (!x && resamp_interp_inputs_needed(r, n_out) > 0))
         return 0;
-    uint64_t used = 0;
-    for (uint64_t o = 0; o < n_out; ++o) {
-        y[o] = direct_output(r, r->acc);
-        if (advance(r->acc, r->step))
-            push(r, x[used++]);
-    }
-    return used;
+    return run_fill(r, x, y, n_out);
 }
 
 VX_API uint64_t resamp_state_bytes(const resamp *r)
@@ -396,11 +439,14 @@ VX_API uint64_t resamp_state_bytes(const resamp *r)
 
 VX_API void resamp_get_state(const resamp *r, void *out)
 {
-    vx::BlobWriter(out, VX_MAGIC_RESAMP, VX_VERSION_RESAMP, resamp_state_bytes(r))
-        .put(r->acc).put(r->pos).put(r->ctrl_frac).put(r->ctrl_wait).put(r->ctrl_owed)
-        .put_bytes(r->ring, 2 * r->size * sizeof(vx_cf32))
-        .put_bytes(r->tacc, r->K * sizeof(vx_cf32))
-        .put_bytes(r->partial, (r->K - 1) * sizeof(vx_cf32));
+    vx::BlobWriter w(out, VX_MAGIC_RESAMP, VX_VERSION_RESAMP, resamp_state_bytes(r));
+    w.put(r->acc).put(r->pos).put(r->ctrl_frac).put(r->ctrl_wait).put(r->ctrl_owed)
+        .put_bytes(r->ring, 2 * r->size * sizeof(vx_cf32));
+    const uint64_t top = r->stride - 1;
+    for (uint64_t k = 0; k < r->K; ++k)
+        w.put(r->tr[0][top - k]).put(r->tr[1][top - k]);
+    for (uint64_t k = 0; k + 1 < r->K; ++k)
+        w.put(r->q[0][top - 1 - k]).put(r->q[1][top - 1 - k]);
 }
 
 VX_API int resamp_set_state(resamp *r, const void *blob)
@@ -420,9 +466,12 @@ VX_API int resamp_set_state(resamp *r, const void *blob)
     r->ctrl_frac = frac;
     r->ctrl_wait = wait;
     r->ctrl_owed = owed;
-    in.get_bytes(r->ring, 2 * r->size * sizeof(vx_cf32))
-        .get_bytes(r->tacc, r->K * sizeof(vx_cf32))
-        .get_bytes(r->partial, (r->K - 1) * sizeof(vx_cf32));
+    in.get_bytes(r->ring, 2 * r->size * sizeof(vx_cf32));
+    const uint64_t top = r->stride - 1;
+    for (uint64_t k = 0; k < r->K; ++k)
+        in.get(r->tr[0][top - k]).get(r->tr[1][top - k]);
+    for (uint64_t k = 0; k + 1 < r->K; ++k)
+        in.get(r->q[0][top - 1 - k]).get(r->q[1][top - 1 - k]);
     return VX_OK;
 }
 

@@ -36,7 +36,90 @@ std::vector<vx_cf32> run_ctrl(resamp *r, const std::vector<vx_cf32> &x, const st
     return out;
 }
 
+// The block path written out literally, one sample at a time: the scalar reference the
+// vectorised kernels must match bit for bit.
+struct Literal {
+    uint64_t L, K;
+    std::vector<float> bank;
+    double rate;
+    uint32_t step, acc = 0;
+    std::vector<vx_cf32> ring, tacc, partial; // ring[0] newest
+
+    Literal(uint64_t l, uint64_t k, std::vector<float> b, double r)
+        : L(l), K(k), bank(std::move(b)), rate(r), ring(k), tacc(k), partial(k > 1 ? k - 1 : 0)
+    {
+        const double v = std::floor(r >= 1 ? 4294967296.0 / r : 4294967296.0 * r);
+        step = v > 0 && v < 4294967296.0 ? static_cast<uint32_t>(v) : 0;
+    }
+    const float *arm(uint32_t a) const { return &bank[((uint64_t{a} * L) >> 32) * K]; }
+    bool advance()
+    {
+        const uint32_t old = acc;
+        acc += step;
+        return step == 0 || acc < old;
+    }
+    std::vector<vx_cf32> run(const std::vector<vx_cf32> &x)
+    {
+        std::vector<vx_cf32> y;
+        if (rate >= 1) {
+            for (size_t used = 0; used < x.size();) {
+                const float *a = arm(acc);
+                float sr[4] = {0, 0, 0, 0}, si[4] = {0, 0, 0, 0};
+                for (uint64_t k = 0; k < K; ++k) {
+                    sr[k % 4] += a[k] * ring[k].re;
+                    si[k % 4] += a[k] * ring[k].im;
+                }
+                y.push_back({(sr[0] + sr[1]) + (sr[2] + sr[3]), (si[0] + si[1]) + (si[2] + si[3])});
+                if (advance()) {
+                    ring.insert(ring.begin(), x[used++]);
+                    ring.pop_back();
+                }
+            }
+            return y;
+        }
+        for (const vx_cf32 &v : x) {
+            const float *a = arm(acc);
+            const float xr = v.re * static_cast<float>(rate), xi = v.im * static_cast<float>(rate);
+            for (uint64_t k = 0; k < K; ++k) {
+                tacc[k].re += xr * a[K - 1 - k];
+                tacc[k].im += xi * a[K - 1 - k];
+            }
+            if (!advance())
+                continue;
+            if (K == 1) {
+                y.push_back(tacc[0]);
+            } else {
+                y.push_back({tacc[0].re + partial[0].re, tacc[0].im + partial[0].im});
+                for (uint64_t k = 0; k + 2 < K; ++k)
+                    partial[k] = {partial[k + 1].re + tacc[k + 1].re, partial[k + 1].im + tacc[k + 1].im};
+                partial[K - 2] = tacc[K - 1];
+            }
+            std::fill(tacc.begin(), tacc.end(), vx_cf32{0, 0});
+        }
+        return y;
+    }
+};
+
 } // namespace
+
+TEST(Resamp, VectorKernelsMatchTheLiteralForms)
+{
+    const auto x = dsp::noise(3000, 17);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1, 1);
+    for (auto [L, K] : {std::pair<uint64_t, uint64_t>{64, 19}, {5, 16}, {3, 1}, {128, 9}, {7, 33}}) {
+        std::vector<float> bank(L * K);
+        for (float &b : bank)
+            b = u(rng) / static_cast<float>(K);
+        for (double rate : {0.8, 0.7071, 1.0 / 3.0, 1.0, 2.5}) {
+            resamp *r = resamp_create_custom(L, K, bank.data(), rate);
+            const auto got = run(r, x, dsp::random_blocks(x.size(), static_cast<unsigned>(K), 300));
+            const auto want = Literal(L, K, bank, rate).run(x);
+            EXPECT_TRUE(dsp::same_bits(got, want)) << L << "x" << K << " at " << rate;
+            resamp_destroy(r);
+        }
+    }
+}
 
 TEST(Resamp, DefaultBankShape)
 {
