@@ -38,9 +38,6 @@ template <class S> struct Halfband {
     uint32_t sign; // r2c: (−1)^m of the next output is −1
 };
 
-constexpr uint64_t floats_per(vx_cf32) { return 2; }
-constexpr uint64_t floats_per(float) { return 1; }
-
 // acc[q] = Σ_k c[k]·(b[q − w·o1(k)] ± b[q − w·o2(k)]) over q < nf, with o1(k) = k + odd and
 // o2(k) = n − 1 − k the two taps of pair k (w floats per sample).
 VX_KERNEL void branch_sums(float *__restrict acc, const float *__restrict b,
@@ -67,6 +64,17 @@ VX_KERNEL void add_centre(float *__restrict acc, const float *__restrict centre,
         acc[q] += 0.5f * centre[q];
 }
 
+template <class H> void destroy(H *h)
+{
+    if (!h)
+        return;
+    vx_free(h->coef);
+    vx_free(h->hist[0]);
+    vx_free(h->hist[1]);
+    vx_free(h->scratch);
+    vx_free(h);
+}
+
 template <class H> H *create(uint64_t n, const float *table, bool r2c)
 {
     if (n == 0 || n > HBDECIM_MAX_TAPS || !table)
@@ -89,11 +97,7 @@ template <class H> H *create(uint64_t n, const float *table, bool r2c)
         p = static_cast<S *>(vx_calloc(h->size + kChunk, sizeof(S)));
     h->scratch = r2c ? static_cast<float *>(vx_calloc(kChunk, sizeof(float))) : nullptr;
     if (!h->coef || !h->hist[0] || !h->hist[1] || (r2c && !h->scratch)) {
-        vx_free(h->coef);
-        vx_free(h->hist[0]);
-        vx_free(h->hist[1]);
-        vx_free(h->scratch);
-        vx_free(h);
+        destroy(h);
         return nullptr;
     }
     // r2c folds the shift's (−1)^k into the taps and its factor 2 (one spectral line of a
@@ -101,17 +105,6 @@ template <class H> H *create(uint64_t n, const float *table, bool r2c)
     for (uint64_t k = 0; k < h->half; ++k)
         h->coef[k] = r2c ? ((k & 1) ? -table[k] : table[k]) : table[k] * 0.5f;
     return h;
-}
-
-template <class H> void destroy(H *h)
-{
-    if (!h)
-        return;
-    vx_free(h->coef);
-    vx_free(h->hist[0]);
-    vx_free(h->hist[1]);
-    vx_free(h->scratch);
-    vx_free(h);
 }
 
 template <class H> void reset(H *h)

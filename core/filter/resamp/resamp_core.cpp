@@ -1,6 +1,7 @@
 #include "resamp.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -23,8 +24,8 @@ struct resamp {
     float *bank;     // L arms: arm p is `pad` zeros then its K taps, at bank + p·stride
     uint64_t size;   // ring length, smallest power of two >= K
     vx_cf32 *ring;   // 2·size, every sample at pos and pos + size, newest at pos
-    // Transposed form, per component and `stride` long, after `pad` lanes that only ever
-    // hold zeros: the accumulators in reverse, tr[pad + u] = tacc[K − 1 − u] (arms are
+    // Transposed form, per component and `stride` long, after `pad` lanes that meet only
+    // zero taps (they hold zeros for finite input): the accumulators in reverse, tr[pad + u] = tacc[K − 1 − u] (arms are
     // read forward), and the partial sums reversed, q[pad + v] = partial[K − 2 − v], so
     // each output lands in the last lane.
     float *tr[2], *q[2];
@@ -42,11 +43,11 @@ constexpr uint64_t kFixedBytes = 40;
 
 bool rate_ok(double rate) { return vx_finite(rate) && rate > 0.0; }
 
-// Arms and taps a bank may have; *cells = L·K.
-bool shape_ok(uint64_t L, uint64_t K, uint64_t *cells)
+// Arms and taps a bank may have.
+bool shape_ok(uint64_t L, uint64_t K)
 {
     return L > 0 && K > 0 && L <= RESAMP_MAX_PHASES && K <= RESAMP_MAX_TAPS &&
-           vx_size_mul(L * sizeof(float), K, nullptr) && vx_size_mul(L, K, cells);
+           vx_size_mul(L * sizeof(float), K, nullptr);
 }
 
 uint32_t block_step(double rate)
@@ -93,7 +94,6 @@ inline const float *arm(const resamp *r, uint32_t phase)
 {
     return r->bank + ((static_cast<uint64_t>(phase) * r->L) >> 32) * r->stride;
 }
-
 
 inline void push(resamp *r, vx_cf32 x)
 {
@@ -262,22 +262,24 @@ double kaiser_series(double x)
     return sum;
 }
 
-float *default_bank()
+// Built once, on first use (thread-safe static initialisation), then only read.
+const float *default_bank()
 {
-    const uint64_t L = RESAMP_DEFAULT_PHASES, K = RESAMP_DEFAULT_TAPS;
-    float *bank = static_cast<float *>(vx_calloc(L * K, sizeof(float)));
-    if (!bank)
-        return nullptr;
-    const double half_beta = 2.82663, c = 9.5 * L;
-    const double norm = kaiser_series(half_beta);
-    for (uint64_t j = 0; j < L * K; ++j) { // the prototype's last sample is not used
-        const double d = (static_cast<double>(j) - c) / c;
-        const double w = kaiser_series(half_beta * std::sqrt(1.0 - d * d)) / norm;
-        const double theta = (static_cast<double>(j) - c) * std::numbers::pi / static_cast<double>(L);
-        const double h = theta == 0.0 ? w : w * std::sin(theta) / theta;
-        bank[(j % L) * K + j / L] = static_cast<float>(h);
-    }
-    return bank;
+    constexpr uint64_t L = RESAMP_DEFAULT_PHASES, K = RESAMP_DEFAULT_TAPS;
+    static const std::array<float, L * K> bank = [] {
+        std::array<float, L * K> b{};
+        const double half_beta = 2.82663, c = 9.5 * L;
+        const double norm = kaiser_series(half_beta);
+        for (uint64_t j = 0; j < L * K; ++j) { // the prototype's last sample is not used
+            const double d = (static_cast<double>(j) - c) / c;
+            const double w = kaiser_series(half_beta * std::sqrt(1.0 - d * d)) / norm;
+            const double theta = (static_cast<double>(j) - c) * std::numbers::pi / L;
+            const double h = theta == 0.0 ? w : w * std::sin(theta) / theta;
+            b[(j % L) * K + j / L] = static_cast<float>(h);
+        }
+        return b;
+    }();
+    return bank.data();
 }
 
 } // namespace
@@ -287,8 +289,7 @@ extern "C" {
 VX_API resamp *resamp_create_custom(uint64_t num_phases, uint64_t num_taps, const float *bank,
                                     double rate)
 {
-    uint64_t cells;
-    if (!bank || !shape_ok(num_phases, num_taps, &cells) || !rate_ok(rate))
+    if (!bank || !shape_ok(num_phases, num_taps) || !rate_ok(rate))
         return nullptr;
     resamp *r = vx::alloc_object<resamp>();
     if (!r)
@@ -329,9 +330,7 @@ VX_API resamp *resamp_create(double rate)
 {
     if (!rate_ok(rate))
         return nullptr;
-    float *bank = default_bank();
-    return bank ? resamp_create_from_bank(RESAMP_DEFAULT_PHASES, RESAMP_DEFAULT_TAPS, bank, rate)
-                : nullptr;
+    return resamp_create_custom(RESAMP_DEFAULT_PHASES, RESAMP_DEFAULT_TAPS, default_bank(), rate);
 }
 
 VX_API void resamp_destroy(resamp *r)

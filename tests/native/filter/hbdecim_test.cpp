@@ -58,6 +58,13 @@ std::vector<vx_cf32> run_r2c(hbdecim_r2c *h, const std::vector<float> &x,
 
 TEST(Hbdecim, SettlesToItsDcGain)
 {
+    double sum = 0;
+    for (unsigned k = 0; k < 18; ++k) {
+        EXPECT_EQ(VX_HB_FIR[k], VX_HB_FIR[17 - k]);
+        sum += VX_HB_FIR[k];
+    }
+    EXPECT_NEAR(sum, 1.00056, 5e-6);
+    EXPECT_EQ(VX_HB_FIR[18], 0.0f);
     hbdecim *h = hbdecim_create(VX_HB_FIR_LEN, VX_HB_FIR);
     ASSERT_NE(h, nullptr);
     EXPECT_NEAR(hbdecim_dc_gain(h), 1.00028, 5e-6);
@@ -128,6 +135,19 @@ TEST(Hbdecim, ShortMaxOutStillConsumesEveryInput)
     EXPECT_EQ(0u, hbdecim_execute(part, nullptr, 10, b.data(), 10));
     hbdecim_destroy(whole);
     hbdecim_destroy(part);
+
+    // The real-input form also keeps its output sign sequence through skipped outputs.
+    std::vector<float> xr(600);
+    for (size_t i = 0; i < xr.size(); ++i)
+        xr[i] = x[i].im;
+    hbdecim_r2c *rw = hbdecim_r2c_create(VX_HB_FIR_LEN, VX_HB_FIR);
+    hbdecim_r2c *rp = hbdecim_r2c_create(VX_HB_FIR_LEN, VX_HB_FIR);
+    ASSERT_EQ(300u, hbdecim_r2c_execute(rw, xr.data(), 600, a.data(), 300));
+    EXPECT_EQ(3u, hbdecim_r2c_execute(rp, xr.data(), 403, b.data(), 3));
+    EXPECT_EQ(99u, hbdecim_r2c_execute(rp, xr.data() + 403, 197, b.data() + 3, 100));
+    EXPECT_EQ(0, std::memcmp(a.data() + 201, b.data() + 3, 99 * sizeof(vx_cf32)));
+    hbdecim_r2c_destroy(rw);
+    hbdecim_r2c_destroy(rp);
 }
 
 TEST(Hbdecim, BlobRoundTripRotationAndHostileFields)
