@@ -6,7 +6,7 @@ SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
-.PHONY: demo test deps install pytest native sanitize tsan bench clean
+.PHONY: demo test deps install pytest native sanitize tsan bench bench-native clean
 
 demo: install
 	veltra demo
@@ -51,6 +51,13 @@ tsan:
 bench: install
 	$(PIP) install -q ".[bench]"
 	for b in bench/bench_*.py; do $(PYTHON) $$b || exit 1; done
+	$(MAKE) bench-native
+
+# Native benchmarks of core objects without Python classes.
+bench-native:
+	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/native -j $(JOBS)
+	for b in build/native/bench/native/bench_*; do $$b || exit 1; done
 
 clean:
 	rm -rf build

@@ -1,9 +1,10 @@
 # Which core units each extension module links (its own copy of each).
 #              module       core units
 veltra_module(track        loop_filter nco lockdet)
-veltra_module(filter       window fir boxcar)
+veltra_module(filter       window fir boxcar ciccomp)
 veltra_module(_detection   detstat)
 veltra_module(agc          agc)
+veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 
