@@ -142,6 +142,9 @@ ndarray of complex64
             "True for an \"iandd\" pulse narrower than 4 samples per symbol.");
 }
 
+void destroy_core(ddc *d) { ddc_destroy(d); }
+void destroy_core(ddcr *d) { ddcr_destroy(d); }
+
 // Matched constructor arguments, with the pulse given by name.
 template <class Core>
 Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, double, double),
@@ -157,8 +160,6 @@ Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, do
     }
     return d;
 }
-void destroy_core(ddc *d) { ddc_destroy(d); }
-void destroy_core(ddcr *d) { ddcr_destroy(d); }
 
 const char *const DDC_DOC = R"doc(Digital down-converter for complex input.
 
@@ -251,9 +252,6 @@ Examples
 NB_MODULE(ddc, m)
 {
     init_module(m, "Digital down-converters: mix, filter and convert the rate.");
-
-    auto plain = [](double f, double r) { return ddc_create(f, r); };
-    (void)plain;
 
     Class<DDCPy> d(m, "DDC", DDC_DOC);
     d.ctor(ddc_create, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
