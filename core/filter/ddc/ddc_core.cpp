@@ -72,7 +72,7 @@ template <class In> uint64_t ctrl_bound(const Down<In> *d, uint64_t n, double ra
 template <class In>
 uint64_t execute(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out)
 {
-    if (!d || !x || !y || n == 0 || max_out < execute_bound(d, n))
+    if (!d || !x || (!y && max_out) || n == 0 || max_out < execute_bound(d, n))
         return 0; // refuse rather than drop input
     uint64_t written = 0;
     for (uint64_t at = 0; at < n; at += kChunk) {
@@ -86,7 +86,7 @@ template <class In>
 uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
                       double rate_ctrl, double freq_ctrl)
 {
-    if (!d || !x || !y || n == 0)
+    if (!d || !x || (!y && max_out) || n == 0)
         return 0;
     const uint32_t extra = vx_phase_inc(freq_ctrl);
     uint64_t written = 0;

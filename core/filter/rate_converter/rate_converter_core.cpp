@@ -439,7 +439,7 @@ VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64
 static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
                     bool ctrl_mode, double ctrl, bool checked)
 {
-    if (!rc || !x || !y || n == 0 || rc->num_stages == 0)
+    if (!rc || !x || (!y && max_out) || n == 0 || rc->num_stages == 0)
         return 0;
     Stage &last = rc->st[rc->num_stages - 1];
     ctrl_mode = ctrl_mode && last.kind == RC_STAGE_RESAMPLER;
@@ -505,9 +505,12 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
         *tap = v;
     if (tap_valid)
         *tap_valid = 1;
+    // A missing output buffer still consumes the sample (its outputs are owed or skipped).
+    if (!y)
+        max_out = 0;
     if (t.kind == RC_STAGE_RESAMPLER)
-        return y ? resamp_execute_ctrl_push(t.rs, y, max_out, v, ctrl) : 0;
-    return y ? stage_block(t, &v, 1, y, max_out) : 0;
+        return resamp_execute_ctrl_push(t.rs, y, max_out, v, ctrl);
+    return stage_block(t, &v, 1, y, max_out);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out,
