@@ -8,7 +8,7 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample"]
 
 
 def _docstrings(mod):
