@@ -310,22 +310,41 @@ Stage *terminal_rs(RateConverter *rc)
     return t.kind == RC_STAGE_RESAMPLER ? &t : nullptr;
 }
 
-RateConverter *finish_create(RateConverter *rc, Built &b)
+// Take built stages and their bank figures into the converter.
+void adopt(RateConverter *rc, Built &b, double rate)
 {
-    rc->buf_a = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
-    rc->buf_b = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
-    if (!rc->buf_a || !rc->buf_b) {
-        destroy_stages(b.st, b.n);
-        vx_free(rc->buf_a);
-        vx_free(rc->buf_b);
-        vx_free(rc);
-        return nullptr;
-    }
     std::copy(b.st, b.st + b.n, rc->st);
     rc->num_stages = b.n;
+    rc->rate = rate;
     rc->bank_sps = b.bank_sps;
     rc->bank_energy = b.energy;
     rc->agc_ref_db = (b.bank_sps > 0.0 && b.energy > 0.0) ? 10.0 * std::log10(b.energy / b.bank_sps) : 0.0;
+}
+
+RateConverter *create(int compensate, double rate, const Matched *mp)
+{
+    Built b;
+    if (!build(rate, compensate, mp, b))
+        return nullptr;
+    auto *rc = vx::alloc_object<RateConverter>();
+    if (rc) {
+        rc->buf_a = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
+        rc->buf_b = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
+    }
+    if (!rc || !rc->buf_a || !rc->buf_b) {
+        destroy_stages(b.st, b.n);
+        if (rc) {
+            vx_free(rc->buf_a);
+            vx_free(rc->buf_b);
+            vx_free(rc);
+        }
+        return nullptr;
+    }
+    rc->compensate = compensate;
+    rc->matched = mp != nullptr;
+    rc->mp = mp ? *mp : Matched{};
+    rc->narrow_pulse = mp && mp->pulse == RC_PULSE_IANDD && mp->pulse_sps < 4.0;
+    adopt(rc, b, rate);
     return rc;
 }
 
@@ -345,18 +364,7 @@ extern "C" {
 
 VX_API RateConverter *RateConverter_create(int compensate, double rate)
 {
-    Built b;
-    if (!build(rate, compensate, nullptr, b))
-        return nullptr;
-    auto *rc = vx::alloc_object<RateConverter>();
-    if (!rc) {
-        destroy_stages(b.st, b.n);
-        return nullptr;
-    }
-    rc->rate = rate;
-    rc->compensate = compensate;
-    rc->mp.pulse = RC_PULSE_NONE;
-    return finish_create(rc, b);
+    return create(compensate, rate, nullptr);
 }
 
 VX_API RateConverter *RateConverter_create_matched(int compensate, int pulse, uint64_t span,
@@ -368,21 +376,8 @@ VX_API RateConverter *RateConverter_create_matched(int compensate, int pulse, ui
         span > RC_MAX_SPAN || !(pulse_sps > 0.0 && pulse_sps <= RC_MAX_PULSE_SPS) || !pow2 ||
         (pulse != RC_PULSE_IANDD && pulse != RC_PULSE_RRC))
         return nullptr;
-    Matched mp{pulse, beta, span, pulse_sps, num_phases};
-    Built b;
-    if (!build(rate, compensate, &mp, b))
-        return nullptr;
-    auto *rc = vx::alloc_object<RateConverter>();
-    if (!rc) {
-        destroy_stages(b.st, b.n);
-        return nullptr;
-    }
-    rc->rate = rate;
-    rc->compensate = compensate;
-    rc->matched = 1;
-    rc->mp = mp;
-    rc->narrow_pulse = pulse == RC_PULSE_IANDD && pulse_sps < 4.0;
-    return finish_create(rc, b);
+    const Matched mp{pulse, beta, span, pulse_sps, num_phases};
+    return create(compensate, rate, &mp);
 }
 
 VX_API void RateConverter_destroy(RateConverter *rc)
@@ -548,12 +543,7 @@ VX_API int RateConverter_set_rate(RateConverter *rc, double rate)
     if (!build(rate, rc->compensate, rc->matched ? &rc->mp : nullptr, b))
         return VX_ERR_INVALID; // the old plan stays
     destroy_stages(rc->st, rc->num_stages);
-    std::copy(b.st, b.st + b.n, rc->st);
-    rc->num_stages = b.n;
-    rc->rate = rate;
-    rc->bank_sps = b.bank_sps;
-    rc->bank_energy = b.energy;
-    rc->agc_ref_db = (b.bank_sps > 0.0 && b.energy > 0.0) ? 10.0 * std::log10(b.energy / b.bank_sps) : 0.0;
+    adopt(rc, b, rate);
     if (rc->gain)
         RateConverter_enable_agc(rc, rc->agc_bn, rc->agc_param);
     return VX_OK;
