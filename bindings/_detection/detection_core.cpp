@@ -1,6 +1,6 @@
 // veltra._detection: the detection-statistics functions of the core, each broadcasting
 // over array arguments. Documented and re-exported by veltra.detection.
-#include "vxb.h"
+#include "vxb_vectorize.h"
 
 #include "detstat.h"
 #include "detstat_internal.h"
