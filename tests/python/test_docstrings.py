@@ -59,3 +59,14 @@ def test_public_api_is_documented(name):
     for cname, cls in vars(mod).items():
         if inspect.isclass(cls) and not cname.startswith("_"):
             assert "Examples\n--------" in cls.__doc__, f"{cname} lacks Examples"
+
+
+def test_readme_python_blocks_run():
+    import pathlib
+    import re
+
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.S)
+    assert blocks
+    for code in blocks:
+        exec(compile(code, "README.md", "exec"), {})
