@@ -86,6 +86,8 @@ VX_API double RateConverter_get_bank_sps(const RateConverter *rc);
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc);
 VX_API int RateConverter_num_stages(const RateConverter *rc);
 VX_API int RateConverter_stage_kind(const RateConverter *rc, int i);
+/* Output/input rate of stage i (0 out of range). */
+VX_API double RateConverter_stage_rate(const RateConverter *rc, int i);
 VX_API double RateConverter_gain(const RateConverter *rc);
 VX_API int RateConverter_num_bank_shape(const RateConverter *rc);
 VX_API uint64_t RateConverter_bank_shape_value(const RateConverter *rc, int i);

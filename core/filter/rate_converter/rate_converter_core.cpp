@@ -621,6 +621,11 @@ VX_API int RateConverter_stage_kind(const RateConverter *rc, int i)
     return (i >= 0 && i < rc->num_stages) ? rc->st[i].kind : -1;
 }
 
+VX_API double RateConverter_stage_rate(const RateConverter *rc, int i)
+{
+    return (i >= 0 && i < rc->num_stages) ? rc->st[i].rate : 0.0;
+}
+
 VX_API double RateConverter_gain(const RateConverter *rc)
 {
     double g = 1.0;

@@ -161,3 +161,24 @@ TEST(RateConverter, SplitsBlobsAndAtomicRestore)
     RateConverter_destroy(other);
     RateConverter_destroy(rc);
 }
+
+TEST(RateConverter, AgcAheadOfTheMatchedStageReportsItsGain)
+{
+    RateConverter *rc = RateConverter_create_matched(0, RC_PULSE_RRC, 4, 32, 0.5, 0.35, 2.0);
+    ASSERT_NE(rc, nullptr);
+    EXPECT_EQ(VX_ERR_INVALID, RateConverter_enable_agc(rc, 0.0, 0.5));
+    EXPECT_EQ(VX_ERR_INVALID, RateConverter_enable_agc(rc, 0.01, 1.5));
+    ASSERT_EQ(VX_OK, RateConverter_enable_agc(rc, 0.05, 0.1));
+    EXPECT_EQ(RateConverter_agc_gain_db(rc), 0.0);
+    std::vector<vx_cf32> x(20000, vx_cf32{4.0f, 0.0f}), y(20000);
+    RateConverter_execute(rc, x.data(), x.size(), y.data(), y.size());
+    // A loud constant input is turned down towards the bank's reference level.
+    const double ref = RateConverter_agc_ref_db(rc);
+    EXPECT_LT(RateConverter_agc_gain_db(rc), -5.0);
+    EXPECT_NEAR(RateConverter_agc_gain_db(rc), ref - 10 * std::log10(16.0), 1.0);
+    // The AGC's blob rides at the end of the converter's.
+    std::vector<uint8_t> blob(RateConverter_state_bytes(rc));
+    RateConverter_get_state(rc, blob.data());
+    EXPECT_EQ(0, std::memcmp(&blob[blob.size() - 120], "AGC ", 4));
+    RateConverter_destroy(rc);
+}

@@ -124,3 +124,21 @@ def test_settling_samples():
 
 def test_lifecycle():
     assert_lifecycle(AGC, calls=[("step", (1j,)), ("steps", (np.ones(2, np.complex64),))])
+
+
+def test_step_of_20_db_settles_as_predicted():
+    bw, alpha, tol = 0.0025, 0.05, 0.5
+    a = AGC(loop_bw=bw, alpha=alpha)
+    quiet = complex(0.8, 0.6)  # unit power: the loop sits at 0 dB gain
+    for _ in range(4000):
+        a.step(quiet)
+    assert abs(a.gain_db) < 0.01
+    loud = quiet * 10  # +20 dB
+    n = 0
+    while abs(a.gain_db + 20.0) > tol:
+        a.step(loud)
+        n += 1
+        assert n < 100000
+    predicted = settling_samples(bw, alpha, -20.0, tol)
+    assert predicted == pytest.approx(n, rel=0.10)
+    assert a.applied_gain_db == pytest.approx(a.gain_db, abs=0.01)
