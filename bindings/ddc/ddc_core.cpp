@@ -72,7 +72,7 @@ template <> struct Family<ddcr, float> {
     // cascade is checked too.
     static uint64_t bound(const ddcr *d, uint64_t n)
     {
-        return std::max(ddcr_execute_ctrl_bound(d, n, 0.0), ddcr_execute_max_out(d));
+        return std::max({n, ddcr_execute_max_out(d), ddcr_execute_ctrl_bound(d, n, 0.0)});
     }
     static float sample(PyIn x) { return static_cast<float>(x); }
 };
@@ -120,7 +120,8 @@ ndarray of complex64
     c.def("execute_ctrl_push", [](H &h, typename F::PyIn x, double rate_ctrl, double freq_ctrl,
                                   nb::handle out) {
         Core *d = h.get();
-        OutArray<vx_cf32> y(out, F::push_max_out(d));
+        // A positive rate deviation can complete more outputs than the rate alone allows.
+        OutArray<vx_cf32> y(out, std::max(F::push_max_out(d), F::ctrl_bound(d, 1, rate_ctrl)));
         return y.finish(F::push(d, y.data(), y.capacity(), F::sample(x), rate_ctrl, freq_ctrl));
     }, "x"_a, "rate_ctrl"_a, "freq_ctrl"_a, "out"_a.none() = nb::none(),
        R"doc(Push one input sample with control deviations.

@@ -20,10 +20,12 @@ enum { RC_STAGE_HALFBAND = 0, RC_STAGE_CIC = 1, RC_STAGE_RESAMPLER = 2 };
 #define RC_MAX_SPAN 1024u
 #define RC_MAX_PULSE_SPS 65536.0
 #define RC_MAX_ARM_TAPS 65536u
+/* Largest overall rate: beyond it one input would ask for absurd output sizes. */
+#define RC_MAX_RATE 65536.0
 
 typedef struct RateConverter RateConverter;
 
-/* Plain converter; NULL unless rate is finite and > 0 and every stage can be built. */
+/* Plain converter; NULL unless 0 < rate <= RC_MAX_RATE and every stage can be built. */
 VX_API RateConverter *RateConverter_create(int compensate, double rate);
 /* Matched converter; NULL unless rate > 0, 0 <= beta <= 1, 1 <= span <= RC_MAX_SPAN,
  * 0 < pulse_sps <= RC_MAX_PULSE_SPS, num_phases a power of two in 2..RC_MAX_PHASES, pulse 0

@@ -62,7 +62,7 @@ bool step_ok(double s)
 // The cheapest cascade for rate r; a matched plan always ends in a resampler.
 bool make_plan(double r, bool matched, Plan &p)
 {
-    if (!(r > 0.0) || !vx_finite(r))
+    if (!(r > 0.0 && r <= RC_MAX_RATE))
         return false;
     auto add = [&p](int kind) { p.kind[p.n++] = kind; };
     auto add_rs = [&](double s) {

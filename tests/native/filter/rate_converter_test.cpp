@@ -49,9 +49,10 @@ TEST(RateConverter, PlansTheCheapestCascade)
     EXPECT_EQ(plan(0.1), "CIC(8) + Resampler(0.8)");
     EXPECT_EQ(plan(0.3), "Resampler(0.3)");
     EXPECT_EQ(plan(1.5), "Resampler(1.5)");
+    EXPECT_EQ(plan(65536.0), "Resampler(65536)");
     EXPECT_EQ(plan(1.0 / 12), "CIC(16) + Resampler(1.33333)");
     // Rates that cannot be planned: not positive, not finite, or a resampler step of 0.
-    for (double bad : {0.0, -1.0, double(NAN), double(INFINITY), 1e10, 1e-20})
+    for (double bad : {0.0, -1.0, double(NAN), double(INFINITY), 1e10, 65536.5, 1e-20})
         EXPECT_EQ(plan(bad), "NULL") << bad;
 }
 
