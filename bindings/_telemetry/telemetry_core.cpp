@@ -20,12 +20,12 @@ PyArray_Descr *record_descr = nullptr;
 
 nb::object record_dtype()
 {
-    nb::dict spec;
-    spec["names"] = nb::make_tuple("stamp", "value", "probe");
-    spec["formats"] = nb::make_tuple("<i8", "<f4", "<u2");
-    spec["offsets"] = nb::make_tuple(0, 8, 12);
-    spec["itemsize"] = sizeof(vx_tlm_record);
-    return nb::module_::import_("numpy").attr("dtype")(spec);
+    nb::dict layout;
+    layout["names"] = nb::make_tuple("stamp", "value", "probe");
+    layout["formats"] = nb::make_tuple("<i8", "<f4", "<u2");
+    layout["offsets"] = nb::make_tuple(0, 8, 12);
+    layout["itemsize"] = sizeof(vx_tlm_record);
+    return nb::module_::import_("numpy").attr("dtype")(layout);
 }
 
 nb::object new_records(uint64_t n)

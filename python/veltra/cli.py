@@ -61,10 +61,10 @@ def demo_downconvert(f_carrier=0.1, f_offset=0.0125, amp=0.5, snr_db=3.0, rate=0
         y = ddc.execute(x.astype(np.complex64))
     y = y[256:].astype(np.complex128)  # past the cascade's start-up
     m = len(y)
-    spec = np.abs(np.fft.fft(y * np.hanning(m))) ** 2
-    peak = int(np.argmax(spec))
+    power = np.abs(np.fft.fft(y * np.hanning(m))) ** 2
+    peak = int(np.argmax(power))
     # Parabolic interpolation of the log spectrum around the peak bin.
-    a, b, c = np.log(spec[[peak - 1, peak, (peak + 1) % m]])
+    a, b, c = np.log(power[[peak - 1, peak, (peak + 1) % m]])
     freq = ((peak + 0.5 * (a - c) / (a - 2 * b + c)) / m + 0.5) % 1.0 - 0.5
     # Tone by least squares at the measured frequency; the rest is noise.
     ref = np.exp(2j * np.pi * freq * np.arange(m))
