@@ -41,8 +41,16 @@ vx_tlm *telemetry_context(nb::handle tlm)
     if (tlm.is_none())
         return nullptr;
     nb::object cap = nb::borrow(tlm);
-    if (!PyCapsule_CheckExact(cap.ptr()) && nb::hasattr(tlm, "_capsule"))
-        cap = tlm.attr("_capsule");
+    if (!PyCapsule_CheckExact(cap.ptr())) {
+        // Only a missing attribute means "not a holder": an error raised while computing
+        // it propagates.
+        if (PyObject *held = PyObject_GetAttrString(tlm.ptr(), "_capsule"))
+            cap = nb::steal(held);
+        else if (PyErr_ExceptionMatches(PyExc_AttributeError))
+            PyErr_Clear();
+        else
+            raise_pending();
+    }
     // A capsule of another name raises the capsule's own ValueError.
     void *p = PyCapsule_GetPointer(cap.ptr(), "veltra.telemetry.vx_tlm");
     if (!p)

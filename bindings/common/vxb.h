@@ -179,14 +179,17 @@ uint64_t read_count(nb::handle count, uint64_t natural);
 // ---- instances -------------------------------------------------------------------------
 
 // The one field of every instance: the core pointer (NULL before construction and after
-// destroy), plus a count of calls running without the interpreter lock, so nothing frees
-// or touches the object under them.
+// destroy), plus two counts: calls running without the interpreter lock (`busy`: nothing
+// may touch the object under them) and calls in progress on it (`calls`: nothing may free
+// or replace it, since argument conversion can run Python code that calls destroy() or
+// __init__ on this very instance).
 template <class Core, void (*Destroy)(Core *)> struct Handle {
     using core_type = Core;
     static constexpr void (*destroy_fn)(Core *) = Destroy;
 
     Core *p = nullptr;
     int busy = 0;
+    int calls = 0;
 
     Handle() = default;
     Handle(const Handle &) = delete;
@@ -203,25 +206,49 @@ template <class Core, void (*Destroy)(Core *)> struct Handle {
     }
     void destroy()
     {
-        if (busy)
-            raise_busy();
+        refuse_in_use();
         Destroy(p);
         p = nullptr;
     }
     // Swap in a new core object (repeated __init__): the old one is freed only now.
     void replace(Core *fresh)
     {
-        if (busy) {
+        if (busy || calls)
             Destroy(fresh);
-            raise_busy();
-        }
+        refuse_in_use();
         Destroy(p);
         p = fresh;
+    }
+    void refuse_in_use() const
+    {
+        if (busy)
+            raise_busy();
+        if (calls)
+            raise(PyExc_RuntimeError, "object is in use by a call in progress");
     }
     [[noreturn]] static void raise_busy()
     {
         raise(PyExc_RuntimeError, "object is in use by a call running in another thread");
     }
+};
+
+// A call in progress on an instance: the core pointer, checked once by get(), stays valid
+// for the scope because destroy() and __init__ refuse meanwhile. Every method of Class
+// holds one; a hand-written method that converts arguments after taking the pointer
+// does the same:  Use<H> c(h);  ...  core_fn(c, ...);
+template <class H> class Use {
+  public:
+    using Core = typename H::core_type;
+    explicit Use(H &h) : h_(h), c_(h.get()) { ++h.calls; }
+    ~Use() { --h_.calls; }
+    Use(const Use &) = delete;
+    Use &operator=(const Use &) = delete;
+    Core *get() const { return c_; }
+    operator Core *() const { return c_; }
+
+  private:
+    H &h_;
+    Core *c_;
 };
 
 // Marks the instance busy and releases the interpreter lock for the scope; the lock is
@@ -311,7 +338,7 @@ template <class H> class Class : public nb::class_<H> {
         requires std::is_same_v<std::remove_const_t<C>, Core>
     Class &fn(const char *name, R (*f)(C *, A...), const Extra &...extra)
     {
-        Base::def(name, [f](H &h, A... a) -> R { return f(h.get(), a...); }, extra...);
+        Base::def(name, [f](H &h, A... a) -> R { return f(Use<H>(h), a...); }, extra...);
         return *this;
     }
 
@@ -319,7 +346,7 @@ template <class H> class Class : public nb::class_<H> {
     template <class... A, class... Extra>
     Class &status(const char *name, int (*f)(Core *, A...), const Extra &...extra)
     {
-        Base::def(name, [f, name](H &h, A... a) { check_status(f(h.get(), a...), name); }, extra...);
+        Base::def(name, [f, name](H &h, A... a) { check_status(f(Use<H>(h), a...), name); }, extra...);
         return *this;
     }
 
@@ -369,7 +396,8 @@ template <class H> class Class : public nb::class_<H> {
     Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
     {
         Base::def("set_telemetry", [set](H &h, nb::handle tlm, const char *prefix, Count decim) {
-            Core *c = h.get();
+            Use<H> pin(h);  // the `_capsule` lookup runs Python code
+            Core *c = pin;
             check_status(set(c, telemetry_context(tlm), prefix, static_cast<unsigned long>(decim.v)),
                          "set_telemetry");
         }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
@@ -441,7 +469,8 @@ template <class H> class Class : public nb::class_<H> {
     Class &map(const char *name, R (*f)(Core *, const I *, O *, uint64_t), const Extra &...extra)
     {
         Base::def(name, [f](H &h, nb::handle x, nb::handle out) {
-            Core *c = h.get();
+            Use<H> pin(h);
+            Core *c = pin;
             InArray<I> in(x);
             MapOut<O> y(out, in.size());
             in.detach_from(y.data(), in.size() * sizeof(O), true);
@@ -459,7 +488,8 @@ template <class H> class Class : public nb::class_<H> {
                  Bound bound, const Extra &...extra)
     {
         Base::def(name, [f, bound](H &h, nb::handle x, nb::handle out) {
-            Core *c = h.get();
+            Use<H> pin(h);
+            Core *c = pin;
             InArray<I> in(x);
             uint64_t need;
             if constexpr (std::is_invocable_v<Bound, const Core *, uint64_t>)

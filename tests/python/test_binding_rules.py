@@ -93,6 +93,42 @@ def test_destroy_refused_while_a_call_runs_without_the_lock():
         f.fed
 
 
+def test_argument_conversion_cannot_free_the_object_under_the_call():
+    # Converting an argument can run Python code (__array__, a `_capsule` property) that
+    # destroys or rebuilds the very instance whose core pointer the call already holds.
+    from veltra.telemetry import Telemetry
+    from veltra.track import LoopFilter
+
+    lf, f, tlm = LoopFilter(), bt.Fixture(), Telemetry(8)
+    tlm.probe("x")
+
+    class Hostile:
+        def __init__(self, action):
+            self.action = action
+
+        def __array__(self, dtype=None, copy=None):
+            self.action()
+            return np.ones(4, np.float32)
+
+        @property
+        def _capsule(self):
+            self.action()
+            return tlm.capsule
+
+    cases = [
+        (lf.steps, lf.destroy),
+        (lf.steps, lambda: lf.__init__(bn=0.1)),
+        (f.halve, f.destroy),
+        (lambda h: f.set_telemetry(h, "p"), f.destroy),
+        (lambda h: tlm.emit("x", h), tlm.destroy),
+    ]
+    for method, action in cases:
+        with pytest.raises(RuntimeError, match="^object is in use by a call in progress$"):
+            method(Hostile(action))
+    assert lf.bn == 0.01 and f.fed == 0 and tlm.available == 0
+    lf.destroy()  # allowed once the calls returned
+
+
 def test_gil_is_released_during_the_call():
     f = bt.Fixture()
     ticks = []
