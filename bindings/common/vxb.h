@@ -190,11 +190,12 @@ template <class Core, void (*Destroy)(Core *)> struct Handle {
     Core *p = nullptr;
     int busy = 0;
     int calls = 0;
+    nb::object tlm;  // the telemetry context attached now, kept alive while attached
 
     Handle() = default;
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
-    ~Handle() { Destroy(p); }
+    ~Handle() { Destroy(p); }  // before `tlm` is released: the context outlives the object
 
     Core *get() const
     {
@@ -209,6 +210,7 @@ template <class Core, void (*Destroy)(Core *)> struct Handle {
         refuse_in_use();
         Destroy(p);
         p = nullptr;
+        tlm.reset();
     }
     // Swap in a new core object (repeated __init__): the old one is freed only now.
     void replace(Core *fresh)
@@ -218,6 +220,7 @@ template <class Core, void (*Destroy)(Core *)> struct Handle {
         refuse_in_use();
         Destroy(p);
         p = fresh;
+        tlm.reset();  // the new object starts detached
     }
     void refuse_in_use() const
     {
@@ -391,8 +394,9 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry. The instance keeps a
-    // reference to `tlm`, so garbage collection cannot free a context still attached.
+    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry. The instance holds a
+    // reference to the attached `tlm` (only that one), so garbage collection cannot free a
+    // context still attached, and a replaced or detached one can go.
     Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
     {
         Base::def("set_telemetry", [set](H &h, nb::handle tlm, const char *prefix, Count decim) {
@@ -400,14 +404,14 @@ template <class H> class Class : public nb::class_<H> {
             Core *c = pin;
             check_status(set(c, telemetry_context(tlm), prefix, static_cast<unsigned long>(decim.v)),
                          "set_telemetry");
+            h.tlm = tlm.is_none() ? nb::object() : nb::borrow(tlm);
         }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
            keep("Attach a telemetry context (or detach with None).\n\nParameters\n----------\n"
                 "tlm : veltra.telemetry.Telemetry, capsule or None\n"
                 "    The context. This object keeps a reference to it, but an explicit\n"
                 "    ``destroy()`` of the context frees it at once: detach first.\nprefix : str\n"
                 "    Prefix of this object's probe names.\ndecim : int, optional\n"
-                "    Emit every decim-th look of each probe.\n"),
-           nb::keep_alive<1, 2>());
+                "    Emit every decim-th look of each probe.\n"));
         return *this;
     }
 

@@ -1,5 +1,6 @@
 """The shared binding rules, on a fixture object built only for the tests."""
 
+import sys
 import threading
 import time
 
@@ -74,6 +75,22 @@ def test_telemetry_capsule_forms():
         f.set_telemetry(cap, "")
     with pytest.raises(TypeError):
         f.set_telemetry(cap, None)
+
+
+def test_only_the_attached_context_is_kept_alive():
+    from veltra.telemetry import Telemetry
+
+    f, t1, t2 = bt.Fixture(), Telemetry(4), Telemetry(4)
+    base = sys.getrefcount(t1)
+    f.set_telemetry(t1, "p")
+    assert sys.getrefcount(t1) == base + 1
+    with pytest.raises(ValueError):
+        f.set_telemetry(t2, "")  # refused: t1 stays attached and referenced
+    assert sys.getrefcount(t1) == base + 1 and sys.getrefcount(t2) == base
+    f.set_telemetry(t2, "p")
+    assert sys.getrefcount(t1) == base and sys.getrefcount(t2) == base + 1
+    f.set_telemetry(None, "p")
+    assert sys.getrefcount(t2) == base
 
 
 def test_destroy_refused_while_a_call_runs_without_the_lock():
