@@ -57,7 +57,8 @@ typedef struct vx_interrupt_guard vx_interrupt_guard;
 VX_API vx_interrupt_guard *vx_interrupt_guard_create(const int *signals, uint64_t n,
                                                      uint32_t latency_ms);
 /* Restore the guard's signals in reverse order (those no other guard still holds) and the
- * latency in force before it; NULL allowed. */
+ * latency in force before it (handed to a newer latency-setting guard still alive, which
+ * restores it when it goes); NULL allowed. */
 VX_API void vx_interrupt_guard_destroy(vx_interrupt_guard *g);
 
 /* The process-wide functions, through a guard. */

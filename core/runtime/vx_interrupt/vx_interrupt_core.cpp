@@ -10,7 +10,8 @@ struct vx_interrupt_guard {
     int signals[VX_INTERRUPT_MAX_SIGNALS]; // held, in installation order
     uint32_t n;
     uint32_t latency_set;  // the latency this guard set, 0 = none
-    uint32_t latency_prev; // the latency in force before
+    uint32_t latency_prev; // the latency to restore when it goes
+    vx_interrupt_guard *below; // the latency-setting guard made before it, if still alive
 };
 
 namespace {
@@ -31,6 +32,35 @@ struct Slot {
     struct sigaction prev;
 };
 Slot slots[VX_INTERRUPT_MAX_SIGNALS];
+
+// Latency-setting guards, newest first. A guard that goes while a newer one lives hands
+// its saved latency to that one instead of restoring it, so guards destroyed in any order
+// leave the latency of the newest live guard, and the original one after the last.
+vx_interrupt_guard *latency_top = nullptr;
+
+void latency_push(vx_interrupt_guard *g, uint32_t ms)
+{
+    g->latency_prev = vx_interrupt_latency_ms();
+    g->latency_set = ms;
+    g->below = latency_top;
+    latency_top = g;
+    vx_set_interrupt_latency_ms(ms);
+}
+
+void latency_pop(vx_interrupt_guard *g)
+{
+    if (latency_top == g) {
+        latency_top = g->below;
+        vx_set_interrupt_latency_ms(g->latency_prev);
+        return;
+    }
+    for (vx_interrupt_guard *above = latency_top; above; above = above->below)
+        if (above->below == g) {
+            above->below = g->below;
+            above->latency_prev = g->latency_prev;
+            return;
+        }
+}
 
 bool slot_used(const Slot &s) { return __atomic_load_n(&s.used, __ATOMIC_ACQUIRE) != 0; }
 
@@ -164,11 +194,8 @@ VX_API vx_interrupt_guard *vx_interrupt_guard_create(const int *signals, uint64_
     vx_interrupt_guard *g = vx::alloc_object<vx_interrupt_guard>();
     if (!g)
         return nullptr;
-    if (latency_ms) {
-        g->latency_prev = vx_interrupt_latency_ms();
-        g->latency_set = latency_ms;
-        vx_set_interrupt_latency_ms(latency_ms);
-    }
+    if (latency_ms)
+        latency_push(g, latency_ms);
     for (uint64_t i = 0; i < n; ++i) {
         if (!acquire(signals[i])) {
             vx_interrupt_guard_destroy(g);  // undoes what was done so far
@@ -188,7 +215,7 @@ VX_API void vx_interrupt_guard_destroy(vx_interrupt_guard *g)
     for (uint32_t i = g->n; i-- > 0;)
         release(g->signals[i]);
     if (g->latency_set)
-        vx_set_interrupt_latency_ms(g->latency_prev);
+        latency_pop(g);
     vx_free(g);
 }
 

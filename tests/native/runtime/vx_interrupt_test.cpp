@@ -139,6 +139,18 @@ TEST_F(Interrupt, NestedGuardsKeepTheHandlerUntilTheLastOneGoes)
     EXPECT_EQ(info_calls, 2);
 }
 
+TEST_F(Interrupt, LatencyOfGuardsDestroyedInAnyOrder)
+{
+    vx_set_interrupt_latency_ms(40);
+    vx_interrupt_guard *a = vx_interrupt_guard_create(nullptr, 0, 5);
+    vx_interrupt_guard *b = vx_interrupt_guard_create(nullptr, 0, 7);
+    ASSERT_TRUE(a && b);
+    vx_interrupt_guard_destroy(a);  // b still lives: its latency stays in force
+    EXPECT_EQ(vx_interrupt_latency_ms(), 7u);
+    vx_interrupt_guard_destroy(b);  // the latency from before both
+    EXPECT_EQ(vx_interrupt_latency_ms(), 40u);
+}
+
 TEST_F(Interrupt, EightSlotsAtMost)
 {
     const int sigs[] = {SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGALRM, SIGWINCH, SIGURG, SIGPIPE};
