@@ -95,9 +95,11 @@ uint64_t decim_of(nb::int_ v)
 int32_t probe_of(const vx_tlm *ctx, nb::handle probe)
 {
     if (PyUnicode_Check(probe.ptr())) {
-        const char *name = PyUnicode_AsUTF8(probe.ptr());
-        if (!name)
+        Py_ssize_t n;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(probe.ptr(), &n);
+        if (!utf8)
             raise_pending();
+        const char *name = Text{utf8, n}.c_str();  // no embedded NUL
         const int id = vx_tlm_probe_id(ctx, name);
         if (id < 0)
             raise(PyExc_KeyError, "no probe named '%s'", name);
@@ -219,7 +221,8 @@ NB_MODULE(_telemetry, m)
     Class<TelemetryPy> cls(m, "Telemetry", TELEMETRY_DOC);
     cls.ctor(+[](nb::int_ capacity) { return vx_tlm_create(capacity_of(capacity)); },
              no_memory("vx_tlm"), "capacity"_a = nb::int_(DEFAULT_CAPACITY))
-        .fn("probe", +[](vx_tlm *c, const char *name, nb::int_ decim) {
+        .fn("probe", +[](vx_tlm *c, Text text, nb::int_ decim) {
+            const char *name = text.c_str();
             const uint64_t d = decim_of(decim);
             if (std::char_traits<char>::length(name) >= VX_TLM_NAME_BYTES)
                 raise(PyExc_ValueError, "probe name '%s' is longer than %d bytes", name,

@@ -61,6 +61,18 @@ struct Count {
     uint64_t v = 0;
     operator uint64_t() const { return v; }
 };
+// A str handed to the core as C text. An embedded NUL would silently cut it (two probe
+// names sharing one id), so c_str() raises ValueError "embedded null character".
+struct Text {
+    const char *s = nullptr;
+    Py_ssize_t n = 0;
+    const char *c_str() const
+    {
+        if (std::strlen(s) != static_cast<size_t>(n))
+            raise(PyExc_ValueError, "embedded null character");
+        return s;
+    }
+};
 // A flag: the truth value of any object.
 struct Flag {
     bool v = false;
@@ -399,10 +411,10 @@ template <class H> class Class : public nb::class_<H> {
     // context still attached, and a replaced or detached one can go.
     Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
     {
-        Base::def("set_telemetry", [set](H &h, nb::handle tlm, const char *prefix, Count decim) {
+        Base::def("set_telemetry", [set](H &h, nb::handle tlm, Text prefix, Count decim) {
             Use<H> pin(h);  // the `_capsule` lookup runs Python code
             Core *c = pin;
-            check_status(set(c, telemetry_context(tlm), prefix, static_cast<unsigned long>(decim.v)),
+            check_status(set(c, telemetry_context(tlm), prefix.c_str(), static_cast<unsigned long>(decim.v)),
                          "set_telemetry");
             h.tlm = tlm.is_none() ? nb::object() : nb::borrow(tlm);
         }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
@@ -543,6 +555,25 @@ template <> struct type_caster<vxb::Count> {
     static handle from_cpp(vxb::Count c, rv_policy, cleanup_list *) noexcept
     {
         return PyLong_FromUnsignedLongLong(c.v);
+    }
+};
+
+template <> struct type_caster<vxb::Text> {
+    NB_TYPE_CASTER(vxb::Text, const_name("str"))
+    bool from_python(handle src, uint32_t, cleanup_list *) noexcept
+    {
+        if (!PyUnicode_Check(src.ptr()))
+            return false;
+        value.s = PyUnicode_AsUTF8AndSize(src.ptr(), &value.n);  // owned by the str
+        if (!value.s) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    static handle from_cpp(const vxb::Text &t, rv_policy, cleanup_list *) noexcept
+    {
+        return PyUnicode_FromStringAndSize(t.s, t.n);
     }
 };
 

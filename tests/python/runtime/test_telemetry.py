@@ -75,6 +75,10 @@ def test_probe_table_limits():
             tlm.probe("d", decim=bad)
     with pytest.raises(TypeError):
         tlm.probe("d", decim=1.5)
+    # An embedded NUL would cut the name and give two names one id.
+    for call in (tlm.probe, tlm.probe_id):
+        with pytest.raises(ValueError, match="^embedded null character$"):
+            call("d\0x")
     assert tlm.probe_count == 0
     assert tlm.probe("y" * 31, decim=2 ** 31 - 1) == 0
     for i in range(1, 64):
