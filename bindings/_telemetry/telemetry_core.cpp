@@ -146,8 +146,9 @@ nb::dict split(const vx_tlm *ctx, nb::handle records, bool with_stamps)
 
 nb::object read(vx_tlm *ctx, nb::handle count)
 {
+    // The count first: its __index__ may run Python code, even a read of this context.
+    const uint64_t want = count.is_none() ? UINT64_MAX : read_count(count, 0);
     const uint64_t avail = vx_tlm_read_max_out(ctx);
-    const uint64_t want = count.is_none() ? avail : read_count(count, 0);
     const uint64_t n = want < avail ? want : avail;
     nb::object arr = new_records(n);
     // Only this thread consumes, so exactly n records are there to copy.

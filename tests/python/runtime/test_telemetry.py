@@ -50,6 +50,18 @@ def test_read_counts():
         tlm.read(2 ** 70)
 
 
+def test_read_count_that_reads_the_context_itself():
+    tlm = Telemetry(8)
+    tlm.emit(tlm.probe("x"), [1.0, 2.0, 3.0])
+
+    class Sneaky:
+        def __index__(self):
+            tlm.read(2)
+            return 3
+
+    np.testing.assert_array_equal(tlm.read(Sneaky())["value"], [3.0])
+
+
 def test_decimation():
     tlm = Telemetry(64)
     e = tlm.probe("e", decim=4)
