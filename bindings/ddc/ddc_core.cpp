@@ -99,7 +99,8 @@ ndarray of complex64
     The outputs this block completes.
 )doc"));
     c.def("execute_ctrl", [](H &h, nb::handle x, double rate_ctrl, double freq_ctrl) {
-        Core *d = h.get();
+        Use<H> pin(h); // converting x may run Python code that tries to destroy the object
+        Core *d = pin;
         InArray<In> in(x);
         OutArray<vx_cf32> y(nb::none(), std::max(in.size(), F::ctrl_bound(d, in.size(), rate_ctrl)));
         const uint64_t k = call<Gil::release>(h, [&] {
@@ -119,7 +120,8 @@ ndarray of complex64
 )doc");
     c.def("execute_ctrl_push", [](H &h, typename F::PyIn x, double rate_ctrl, double freq_ctrl,
                                   nb::handle out) {
-        Core *d = h.get();
+        Use<H> pin(h);
+        Core *d = pin;
         // A positive rate deviation can complete more outputs than the rate alone allows.
         OutArray<vx_cf32> y(out, std::max(F::push_max_out(d), F::ctrl_bound(d, 1, rate_ctrl)));
         return y.finish(F::push(d, y.data(), y.capacity(), F::sample(x), rate_ctrl, freq_ctrl));

@@ -522,3 +522,16 @@ def test_close_is_destroy(face):
     obj.destroy()
     obj.close()
     assert not hasattr(DDC, "close")
+
+
+def test_argument_conversion_cannot_free_the_converter():
+    d = DDC()
+
+    class Sneaky:
+        def __array__(self, dtype=None, copy=None):
+            d.destroy()
+            return np.ones(8, np.complex64)
+
+    with pytest.raises(RuntimeError, match="in use"):
+        d.execute_ctrl(Sneaky(), 0.0, 0.0)
+    assert d.execute_ctrl(np.ones(8, np.complex64), 0.0, 0.0).dtype == np.complex64
