@@ -41,8 +41,9 @@ VX_API void RateConverter_reset(RateConverter *rc);
  * runs the control path with ctrl = 0. */
 VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                       vx_cf32 *y, uint64_t max_out);
-/* As execute with rate deviation `ctrl` on the terminal resampler for the whole block.
- * Every input is consumed; outputs beyond max_out are deferred to later calls. */
+/* As execute with rate deviation `ctrl` on the terminal resampler for the whole block
+ * (clamped so the terminal rate plus ctrl stays within RC_MAX_RATE). Every input is
+ * consumed; outputs beyond max_out are deferred to later calls. */
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out, double ctrl);
 /* One part of a longer block whose whole bound (RateConverter_execute_bound) the caller
@@ -59,10 +60,11 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
                                                     uint64_t max_out, vx_cf32 *tap,
                                                     int *tap_valid, vx_cf32 x, double ctrl);
 
-/* Bound of one execute call of n_in inputs from the current stage states. */
+/* Bound of one execute call of n_in inputs from the current stage states (for a matched
+ * converter, its control path at deviation 0). */
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in);
-/* Bound of one execute_ctrl call of n_in inputs at deviation ctrl (no deferred outputs
- * are lost when it is smaller; they come later). */
+/* Bound of one execute_ctrl call of n_in inputs at deviation ctrl, outputs owed from
+ * earlier calls included (with less room the rest are deferred, not lost). */
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in,
                                                  double ctrl);
 VX_API uint64_t RateConverter_execute_max_out(const RateConverter *rc);

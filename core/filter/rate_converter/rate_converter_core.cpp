@@ -350,6 +350,18 @@ RateConverter *create(int compensate, double rate, const Matched *mp)
 
 vx_cf32 through_agc(RateConverter *rc, vx_cf32 v) { return rc->gain ? agc_step(rc->gain, v) : v; }
 
+// The deviation the terminal resampler runs: its rate plus ctrl never passes RC_MAX_RATE,
+// so one input cannot ask for an unbounded number of outputs (NaN passes: it stalls).
+double terminal_ctrl(const Stage &t, double ctrl) { return std::min(ctrl, RC_MAX_RATE - t.rate); }
+
+// Bound of the block path through every stage.
+uint64_t block_bound(const RateConverter *rc, uint64_t n)
+{
+    for (int i = 0; i < rc->num_stages; ++i)
+        n = stage_bound(rc->st[i], n);
+    return n;
+}
+
 int attach_agc_telemetry(RateConverter *rc)
 {
     if (!rc->gain)
@@ -410,23 +422,20 @@ VX_API void RateConverter_reset(RateConverter *rc)
 
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in)
 {
-    uint64_t n = n_in;
-    for (int i = 0; i < rc->num_stages; ++i)
-        n = stage_bound(rc->st[i], n);
-    return n;
+    // A matched converter executes through the control path.
+    return rc->matched ? RateConverter_execute_ctrl_bound(rc, n_in, 0.0) : block_bound(rc, n_in);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in, double ctrl)
 {
     const int last = rc->num_stages - 1;
     if (last < 0 || rc->st[last].kind != RC_STAGE_RESAMPLER)
-        return RateConverter_execute_bound(rc, n_in);
+        return block_bound(rc, n_in);
     uint64_t n = n_in;
     for (int i = 0; i < last; ++i)
         n = stage_bound(rc->st[i], n);
-    const double dev = (ctrl > 0.0 && vx_finite(ctrl)) ? ctrl : 0.0;
-    const double v = static_cast<double>(n) * (rc->st[last].rate + dev) + 3.0;
-    return saturating_bound(v);
+    const Stage &t = rc->st[last];
+    return resamp_execute_ctrl_bound(t.rs, n, terminal_ctrl(t, ctrl));
 }
 
 // Chunks of the input run through the pre-terminal stages; the terminal stage writes into
@@ -450,6 +459,7 @@ static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
             cur = dst;
         }
         if (ctrl_mode) {
+            ctrl = terminal_ctrl(last, ctrl);
             for (uint64_t i = 0; i < cur_n; ++i)
                 written += resamp_execute_ctrl_push(last.rs, y + written, max_out - written,
                                                     through_agc(rc, cur[i]), ctrl);
@@ -504,7 +514,7 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
     if (!y)
         max_out = 0;
     if (t.kind == RC_STAGE_RESAMPLER)
-        return resamp_execute_ctrl_push(t.rs, y, max_out, v, ctrl);
+        return resamp_execute_ctrl_push(t.rs, y, max_out, v, terminal_ctrl(t, ctrl));
     return stage_block(t, &v, 1, y, max_out);
 }
 

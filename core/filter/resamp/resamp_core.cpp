@@ -190,6 +190,8 @@ void ctrl_step(double e, uint32_t &whole, uint32_t &frac)
     frac = f >= 1.0 ? 0xFFFFFFFFu
                     : f > 0.0 ? static_cast<uint32_t>(std::min(std::floor(f * kTwo32), 4294967295.0))
                               : 0;
+    if (whole == 0 && frac == 0)
+        frac = 1; // rate + ctrl >= 2^32 (or +inf): a zero step would emit without end
 }
 
 // Control path: each input x[i] with deviation ctrl[i] is stored exactly once, after the
@@ -370,6 +372,21 @@ VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in)
         outs = ((static_cast<unsigned __int128>(n_in) << 32) - acc + step - 1) / step;
     else // carries within n_in steps
         outs = (acc + step * n_in) >> 32;
+    return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
+}
+
+VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double ctrl)
+{
+    if (!r || n_in == 0)
+        return 0;
+    uint32_t whole, frac;
+    ctrl_step(r->rate + ctrl, whole, frac);
+    // Outputs fall one quantised step apart from the next one due; inputs stored ahead of
+    // their turn count as further inputs. The step is the truncated one the path runs, so
+    // this covers the few outputs more than n·(rate + ctrl) it yields.
+    const unsigned __int128 step = (static_cast<unsigned __int128>(whole) << 32) | frac;
+    const unsigned __int128 ticks = static_cast<unsigned __int128>(n_in) + r->ctrl_owed;
+    const unsigned __int128 outs = (ticks << 32) / step + 1;
     return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
 }
 

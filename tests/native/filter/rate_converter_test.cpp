@@ -140,6 +140,20 @@ TEST(RateConverter, SplitsBlobsAndAtomicRestore)
             },
             x.size(), {1, 2, 999, 1000, 4097});
     }
+    // A matched converter runs its control path; its bound must cover what that emits,
+    // even one input at a time.
+    for (double rate : {0.3, 2.5}) {
+        vxtest::expect_split_invariant<RateConverter, vx_cf32>(
+            [rate] { return RateConverter_create_matched(0, RC_PULSE_RRC, 4, 64, rate, 0.35, 4.0); },
+            RateConverter_destroy,
+            [&](RateConverter *rc, size_t first, size_t n, std::vector<vx_cf32> &out) {
+                const size_t at = out.size();
+                out.resize(at + RateConverter_execute_bound(rc, n));
+                out.resize(at + RateConverter_execute(rc, x.data() + first, n, out.data() + at,
+                                                       out.size() - at));
+            },
+            x.size(), {1, 2, 999});
+    }
     RateConverter *rc = RateConverter_create(1, 0.1);
     std::vector<vx_cf32> y(6000);
     RateConverter_execute(rc, x.data(), 777, y.data(), y.size());
