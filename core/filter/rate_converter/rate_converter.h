@@ -43,7 +43,8 @@ VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint6
                                       vx_cf32 *y, uint64_t max_out);
 /* As execute with rate deviation `ctrl` on the terminal resampler for the whole block
  * (clamped so the terminal rate plus ctrl stays within RC_MAX_RATE). Every input is
- * consumed; outputs beyond max_out are deferred to later calls. */
+ * consumed; outputs beyond max_out are deferred to later calls. A plan without a terminal
+ * resampler ignores ctrl and refuses a short max_out as execute does. */
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out, double ctrl);
 /* One part of a longer block whose whole bound (RateConverter_execute_bound) the caller

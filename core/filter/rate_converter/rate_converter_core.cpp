@@ -485,7 +485,9 @@ VX_API uint64_t RateConverter_execute_part(RateConverter *rc, const vx_cf32 *x, 
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out, double ctrl)
 {
-    return run(rc, x, n_in, y, max_out, true, ctrl, true);
+    // A plan ending in a halfband or CIC has no owed outputs to defer into: it refuses a
+    // short max_out like execute.
+    return run(rc, x, n_in, y, max_out, true, ctrl, false);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *y,

@@ -112,6 +112,17 @@ TEST(RateConverter, ShortOutputIsRefusedNotTruncated)
     const uint64_t n = RateConverter_execute(rc, x.data(), x.size(), y.data(), need);
     EXPECT_NEAR(double(n), 2500.0, 2.0);
     RateConverter_destroy(rc);
+
+    // execute_ctrl on a plan with nothing to steer (two halfbands) has no owed outputs to
+    // defer into, so a short max_out is refused as well.
+    rc = RateConverter_create(0, 0.25);
+    std::vector<uint8_t> fresh(RateConverter_state_bytes(rc)), now(fresh.size());
+    RateConverter_get_state(rc, fresh.data());
+    EXPECT_EQ(0u, RateConverter_execute_ctrl(rc, x.data(), 1000, y.data(), 100, 0.0));
+    RateConverter_get_state(rc, now.data());
+    EXPECT_EQ(fresh, now);
+    EXPECT_EQ(250u, RateConverter_execute_ctrl(rc, x.data(), 1000, y.data(), 250, 0.0));
+    RateConverter_destroy(rc);
 }
 
 TEST(RateConverter, SetRateSwapsOnlyOnSuccess)
