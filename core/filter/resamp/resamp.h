@@ -56,8 +56,8 @@ VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in);
  * never falls below 2^−32 input, so one push writes at most 2^32 outputs. */
 VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out, vx_cf32 x,
                                          double ctrl);
-/* Most outputs n_in control-path pushes at a constant deviation ctrl can write from the
- * current state (owed outputs included). */
+/* Outputs n_in control-path pushes at a constant deviation ctrl can write from the current
+ * state, with room for owed outputs of up to n_in inputs (more stay owed for later calls). */
 VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double ctrl);
 /* Pushes every input i with ctrl[i], sharing max_out between them; returns the total. */
 VX_API uint64_t resamp_execute_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl,

@@ -383,9 +383,10 @@ VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double
     ctrl_step(r->rate + ctrl, whole, frac);
     // Outputs fall one quantised step apart from the next one due; inputs stored ahead of
     // their turn count as further inputs. The step is the truncated one the path runs, so
-    // this covers the few outputs more than n·(rate + ctrl) it yields.
+    // this covers the few outputs more than n·(rate + ctrl) it yields. Owed inputs are
+    // counted up to n_in per call (the rest stay owed), so the bound grows with n_in only.
     const unsigned __int128 step = (static_cast<unsigned __int128>(whole) << 32) | frac;
-    const unsigned __int128 ticks = static_cast<unsigned __int128>(n_in) + r->ctrl_owed;
+    const unsigned __int128 ticks = static_cast<unsigned __int128>(n_in) + std::min<uint64_t>(r->ctrl_owed, n_in);
     const unsigned __int128 outs = (ticks << 32) / step + 1;
     return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
 }
