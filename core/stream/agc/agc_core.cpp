@@ -142,7 +142,7 @@ VX_API vx_cf32 agc_step(agc *a, vx_cf32 x)
     a->count += 1;
     if (a->alpha >= 1.0)
         a->p_avg = power;
-    else
+    else if (a->alpha > 0.0) // alpha <= 0 holds the detector, as on the block path
         a->p_avg += a->alpha * (power - a->p_avg);
     if (a->count >= period) {
         const double level = fast_level_db(a->p_avg);

@@ -65,6 +65,12 @@ def test_fast_loop_does_not_overshoot_into_divergence():
     out = np.array([a.step(complex(v)) for v in tone(200, amp=10.0)])
     assert np.all(np.isfinite(out))
     assert 10 * np.log10(np.mean(np.abs(out[-50:]) ** 2)) == pytest.approx(0.0, abs=0.5)
+    # A negative alpha (accepted, out of range) holds the detector instead of letting it
+    # run off to infinity, so the state stays one that restores.
+    b = AGC(alpha=-0.5)
+    for v in tone(3000, amp=3.0):
+        b.step(complex(v))
+    b.set_state(b.get_state())
 
 
 def test_setters_validate_and_store():
