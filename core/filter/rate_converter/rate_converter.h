@@ -20,6 +20,9 @@ enum { RC_STAGE_HALFBAND = 0, RC_STAGE_CIC = 1, RC_STAGE_RESAMPLER = 2 };
 #define RC_MAX_SPAN 1024u
 #define RC_MAX_PULSE_SPS 65536.0
 #define RC_MAX_ARM_TAPS 65536u
+/* Largest matched bank (arms × taps per arm, 256 MB of floats): each bound above is modest,
+ * their product is not, and the bank is built cell by cell. */
+#define RC_MAX_BANK_CELLS ((uint64_t)1 << 26)
 /* Largest overall rate: beyond it one input would ask for absurd output sizes. */
 #define RC_MAX_RATE 65536.0
 
@@ -29,7 +32,7 @@ typedef struct RateConverter RateConverter;
 VX_API RateConverter *RateConverter_create(int compensate, double rate);
 /* Matched converter; NULL unless rate > 0, 0 <= beta <= 1, 1 <= span <= RC_MAX_SPAN,
  * 0 < pulse_sps <= RC_MAX_PULSE_SPS, num_phases a power of two in 2..RC_MAX_PHASES, pulse 0
- * or 1, all finite. */
+ * or 1, all finite, and the bank within RC_MAX_BANK_CELLS. */
 VX_API RateConverter *RateConverter_create_matched(int compensate, int pulse, uint64_t span,
                                                    uint64_t num_phases, double rate,
                                                    double beta, double pulse_sps);

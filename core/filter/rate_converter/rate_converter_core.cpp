@@ -131,7 +131,7 @@ resamp *build_matched(double s, const Matched &mp, const double *comp, double &b
     const uint64_t arm = t_max + 1 + (comp ? kCompTaps - 1 : 0);
     const uint64_t arms = mp.num_phases;
     uint64_t total;
-    if (!vx_size_mul(arms, arm, &total))
+    if (!vx_size_mul(arms, arm, &total) || total > RC_MAX_BANK_CELLS)
         return nullptr;
 
     energy = 0.0;

@@ -78,6 +78,8 @@ TEST(RateConverter, MatchedPlansAndRefusals)
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, ~uint64_t(0), 64, 0.5, 0.35, 2.0));
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 8, 64, 0.5, 0.35, INFINITY));
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 8, 64, NAN, 0.35, 2.0));
+    // Every parameter in range, but 65536 arms of 2050 taps: a bank of half a gigabyte.
+    EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 64, 65536, 1.0, 0.35, 16.0));
 
     RateConverter *plain = RateConverter_create(0, 0.5);
     EXPECT_EQ(VX_ERR_INVALID, RateConverter_enable_agc(plain, 0.01, 0.1));
