@@ -79,6 +79,8 @@ def test_setters_validate_and_store():
     a.decim = 0
     a.gain_update_period = 4
     assert (a.ref_db, a.decim, a.gain_update_period) == (-3.0, 0, 4)
+    a.decim = -1  # a count: wraps modulo 2**64
+    assert a.decim == 2**64 - 1
     for name in ("ref_db", "loop_bw", "alpha", "clip_db"):
         for bad in (np.nan, np.inf):
             with pytest.raises(ValueError, match=f"^{name} must be finite$"):
