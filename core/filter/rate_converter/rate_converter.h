@@ -40,8 +40,8 @@ VX_API void RateConverter_destroy(RateConverter *rc);
 VX_API void RateConverter_reset(RateConverter *rc);
 
 /* Block conversion. Refuses (returns 0, nothing consumed) when max_out is below
- * RateConverter_execute_bound(rc, n_in), so no input is ever dropped. A matched converter
- * runs the control path with ctrl = 0. */
+ * RateConverter_execute_bound(rc, n_in), so no output is ever dropped or deferred. A
+ * matched converter runs the control path with ctrl = 0. */
 VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                       vx_cf32 *y, uint64_t max_out);
 /* As execute with rate deviation `ctrl` on the terminal resampler for the whole block

@@ -439,16 +439,17 @@ VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64
 }
 
 // Chunks of the input run through the pre-terminal stages; the terminal stage writes into
-// y. In control mode every terminal input is pushed (through the AGC) with `ctrl`.
+// y. In control mode every terminal input is pushed (through the AGC) with `ctrl`. With
+// `refuse_short`, a max_out below the execute bound is refused before anything runs.
 static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
-                    bool ctrl_mode, double ctrl, bool checked)
+                    bool ctrl_mode, double ctrl, bool refuse_short)
 {
     if (!rc || !x || (!y && max_out) || n == 0 || rc->num_stages == 0)
         return 0;
     Stage &last = rc->st[rc->num_stages - 1];
     ctrl_mode = ctrl_mode && last.kind == RC_STAGE_RESAMPLER;
-    if (!ctrl_mode && !checked && max_out < RateConverter_execute_bound(rc, n))
-        return 0; // refuse rather than drop input
+    if (refuse_short && max_out < RateConverter_execute_bound(rc, n))
+        return 0; // refuse rather than drop or defer output
     uint64_t written = 0;
     for (uint64_t at = 0; at < n; at += kChunk) {
         const vx_cf32 *cur = x + at;
@@ -473,13 +474,13 @@ static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
 VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                       vx_cf32 *y, uint64_t max_out)
 {
-    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, false);
+    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, true);
 }
 
 VX_API uint64_t RateConverter_execute_part(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out)
 {
-    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, true);
+    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, false);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
@@ -487,7 +488,7 @@ VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, 
 {
     // A plan ending in a halfband or CIC has no owed outputs to defer into: it refuses a
     // short max_out like execute.
-    return run(rc, x, n_in, y, max_out, true, ctrl, false);
+    return run(rc, x, n_in, y, max_out, true, ctrl, rc && !RateConverter_terminal(rc));
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *y,

@@ -125,6 +125,14 @@ TEST(RateConverter, ShortOutputIsRefusedNotTruncated)
     EXPECT_EQ(fresh, now);
     EXPECT_EQ(250u, RateConverter_execute_ctrl(rc, x.data(), 1000, y.data(), 250, 0.0));
     RateConverter_destroy(rc);
+
+    // A matched converter's execute refuses too, rather than deferring outputs (which
+    // would shift every later one by the inputs stored ahead).
+    rc = RateConverter_create_matched(0, RC_PULSE_RRC, 4, 64, 0.3, 0.35, 4.0);
+    const uint64_t bound = RateConverter_execute_bound(rc, 1000);
+    EXPECT_EQ(0u, RateConverter_execute(rc, x.data(), 1000, y.data(), bound - 1));
+    EXPECT_LE(RateConverter_execute(rc, x.data(), 1000, y.data(), bound), bound);
+    RateConverter_destroy(rc);
 }
 
 TEST(RateConverter, SetRateSwapsOnlyOnSuccess)
