@@ -55,6 +55,12 @@ std::complex<double> step(agc *a, std::complex<double> x)
     return {y.re, y.im};
 }
 
+// The two periods are counts: any int, a negative one wrapping modulo 2^64.
+Count get_decim(const agc *a) { return {a->decim}; }
+void set_decim(agc *a, Count v) { agc_set_decim(a, v); }
+Count get_gain_update_period(const agc *a) { return {a->gain_update_period}; }
+void set_gain_update_period(agc *a, Count v) { agc_set_gain_update_period(a, v); }
+
 }  // namespace
 
 NB_MODULE(agc, m)
@@ -117,8 +123,8 @@ Examples
             "Loop bandwidth in cycles per sample.")
         .rw("alpha", &agc::alpha, agc_set_alpha, "finite", "Detector coefficient in (0, 1].")
         .rw("clip_db", &agc::clip_db, agc_set_clip_db, "finite", "Output clamp level in dB.")
-        .rw("decim", &agc::decim, agc_set_decim, "Block path: samples per loop update (0 acts as 1).")
-        .rw("gain_update_period", &agc::gain_update_period, agc_set_gain_update_period,
+        .rw("decim", get_decim, set_decim, "Block path: samples per loop update (0 acts as 1).")
+        .rw("gain_update_period", get_gain_update_period, set_gain_update_period,
             "Per-sample path: samples the gain is held between updates (0 acts as 1).");
 
     m.def("settling_samples", &agc_settling_samples, "loop_bw"_a, "alpha"_a, "gain_err_db"_a,

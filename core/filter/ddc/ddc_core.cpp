@@ -70,13 +70,14 @@ template <class In> uint64_t ctrl_bound(const Down<In> *d, uint64_t n, double ra
 }
 
 template <class In>
-uint64_t execute(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out)
+uint64_t execute(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
+                 uint32_t extra = 0)
 {
     if (!d || !x || (!y && max_out) || n == 0 || max_out < execute_bound(d, n))
         return 0; // refuse rather than drop input
     uint64_t written = 0;
     for (uint64_t at = 0; at < n; at += kChunk) {
-        const uint64_t k = front(d, x + at, std::min(kChunk, n - at), 0);
+        const uint64_t k = front(d, x + at, std::min(kChunk, n - at), extra);
         written += RateConverter_execute_part(d->rc, d->buf, k, y + written, max_out - written);
     }
     return written;
@@ -89,6 +90,8 @@ uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t
     if (!d || !x || (!y && max_out) || n == 0)
         return 0;
     const uint32_t extra = vx_phase_inc(freq_ctrl);
+    if (!RateConverter_terminal(d->rc)) // nothing to steer: execute, refusing a short max_out
+        return execute(d, x, n, y, max_out, extra);
     uint64_t written = 0;
     for (uint64_t at = 0; at < n; at += kChunk) {
         const uint64_t k = front(d, x + at, std::min(kChunk, n - at), extra);

@@ -20,6 +20,9 @@ enum { RC_STAGE_HALFBAND = 0, RC_STAGE_CIC = 1, RC_STAGE_RESAMPLER = 2 };
 #define RC_MAX_SPAN 1024u
 #define RC_MAX_PULSE_SPS 65536.0
 #define RC_MAX_ARM_TAPS 65536u
+/* Largest matched bank (arms × taps per arm, 256 MB of floats): each bound above is modest,
+ * their product is not, and the bank is built cell by cell. */
+#define RC_MAX_BANK_CELLS ((uint64_t)1 << 26)
 /* Largest overall rate: beyond it one input would ask for absurd output sizes. */
 #define RC_MAX_RATE 65536.0
 
@@ -29,7 +32,7 @@ typedef struct RateConverter RateConverter;
 VX_API RateConverter *RateConverter_create(int compensate, double rate);
 /* Matched converter; NULL unless rate > 0, 0 <= beta <= 1, 1 <= span <= RC_MAX_SPAN,
  * 0 < pulse_sps <= RC_MAX_PULSE_SPS, num_phases a power of two in 2..RC_MAX_PHASES, pulse 0
- * or 1, all finite. */
+ * or 1, all finite, and the bank within RC_MAX_BANK_CELLS. */
 VX_API RateConverter *RateConverter_create_matched(int compensate, int pulse, uint64_t span,
                                                    uint64_t num_phases, double rate,
                                                    double beta, double pulse_sps);
@@ -37,12 +40,14 @@ VX_API void RateConverter_destroy(RateConverter *rc);
 VX_API void RateConverter_reset(RateConverter *rc);
 
 /* Block conversion. Refuses (returns 0, nothing consumed) when max_out is below
- * RateConverter_execute_bound(rc, n_in), so no input is ever dropped. A matched converter
- * runs the control path with ctrl = 0. */
+ * RateConverter_execute_bound(rc, n_in), so no output is ever dropped or deferred. A
+ * matched converter runs the control path with ctrl = 0. */
 VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                       vx_cf32 *y, uint64_t max_out);
-/* As execute with rate deviation `ctrl` on the terminal resampler for the whole block.
- * Every input is consumed; outputs beyond max_out are deferred to later calls. */
+/* As execute with rate deviation `ctrl` on the terminal resampler for the whole block
+ * (clamped so the terminal rate plus ctrl stays within RC_MAX_RATE). Every input is
+ * consumed; outputs beyond max_out are deferred to later calls. A plan without a terminal
+ * resampler ignores ctrl and refuses a short max_out as execute does. */
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out, double ctrl);
 /* One part of a longer block whose whole bound (RateConverter_execute_bound) the caller
@@ -59,10 +64,11 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
                                                     uint64_t max_out, vx_cf32 *tap,
                                                     int *tap_valid, vx_cf32 x, double ctrl);
 
-/* Bound of one execute call of n_in inputs from the current stage states. */
+/* Bound of one execute call of n_in inputs from the current stage states (for a matched
+ * converter, its control path at deviation 0). */
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in);
-/* Bound of one execute_ctrl call of n_in inputs at deviation ctrl (no deferred outputs
- * are lost when it is smaller; they come later). */
+/* Bound of one execute_ctrl call of n_in inputs at deviation ctrl, outputs owed from
+ * earlier calls included (with less room the rest are deferred, not lost). */
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in,
                                                  double ctrl);
 VX_API uint64_t RateConverter_execute_max_out(const RateConverter *rc);

@@ -131,7 +131,7 @@ resamp *build_matched(double s, const Matched &mp, const double *comp, double &b
     const uint64_t arm = t_max + 1 + (comp ? kCompTaps - 1 : 0);
     const uint64_t arms = mp.num_phases;
     uint64_t total;
-    if (!vx_size_mul(arms, arm, &total))
+    if (!vx_size_mul(arms, arm, &total) || total > RC_MAX_BANK_CELLS)
         return nullptr;
 
     energy = 0.0;
@@ -350,6 +350,18 @@ RateConverter *create(int compensate, double rate, const Matched *mp)
 
 vx_cf32 through_agc(RateConverter *rc, vx_cf32 v) { return rc->gain ? agc_step(rc->gain, v) : v; }
 
+// The deviation the terminal resampler runs: its rate plus ctrl never passes RC_MAX_RATE,
+// so one input cannot ask for an unbounded number of outputs (NaN passes: it stalls).
+double terminal_ctrl(const Stage &t, double ctrl) { return std::min(ctrl, RC_MAX_RATE - t.rate); }
+
+// Bound of the block path through every stage.
+uint64_t block_bound(const RateConverter *rc, uint64_t n)
+{
+    for (int i = 0; i < rc->num_stages; ++i)
+        n = stage_bound(rc->st[i], n);
+    return n;
+}
+
 int attach_agc_telemetry(RateConverter *rc)
 {
     if (!rc->gain)
@@ -410,36 +422,34 @@ VX_API void RateConverter_reset(RateConverter *rc)
 
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in)
 {
-    uint64_t n = n_in;
-    for (int i = 0; i < rc->num_stages; ++i)
-        n = stage_bound(rc->st[i], n);
-    return n;
+    // A matched converter executes through the control path.
+    return rc->matched ? RateConverter_execute_ctrl_bound(rc, n_in, 0.0) : block_bound(rc, n_in);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in, double ctrl)
 {
     const int last = rc->num_stages - 1;
     if (last < 0 || rc->st[last].kind != RC_STAGE_RESAMPLER)
-        return RateConverter_execute_bound(rc, n_in);
+        return block_bound(rc, n_in);
     uint64_t n = n_in;
     for (int i = 0; i < last; ++i)
         n = stage_bound(rc->st[i], n);
-    const double dev = (ctrl > 0.0 && vx_finite(ctrl)) ? ctrl : 0.0;
-    const double v = static_cast<double>(n) * (rc->st[last].rate + dev) + 3.0;
-    return saturating_bound(v);
+    const Stage &t = rc->st[last];
+    return resamp_execute_ctrl_bound(t.rs, n, terminal_ctrl(t, ctrl));
 }
 
 // Chunks of the input run through the pre-terminal stages; the terminal stage writes into
-// y. In control mode every terminal input is pushed (through the AGC) with `ctrl`.
+// y. In control mode every terminal input is pushed (through the AGC) with `ctrl`. With
+// `refuse_short`, a max_out below the execute bound is refused before anything runs.
 static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
-                    bool ctrl_mode, double ctrl, bool checked)
+                    bool ctrl_mode, double ctrl, bool refuse_short)
 {
     if (!rc || !x || (!y && max_out) || n == 0 || rc->num_stages == 0)
         return 0;
     Stage &last = rc->st[rc->num_stages - 1];
     ctrl_mode = ctrl_mode && last.kind == RC_STAGE_RESAMPLER;
-    if (!ctrl_mode && !checked && max_out < RateConverter_execute_bound(rc, n))
-        return 0; // refuse rather than drop input
+    if (refuse_short && max_out < RateConverter_execute_bound(rc, n))
+        return 0; // refuse rather than drop or defer output
     uint64_t written = 0;
     for (uint64_t at = 0; at < n; at += kChunk) {
         const vx_cf32 *cur = x + at;
@@ -450,6 +460,7 @@ static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
             cur = dst;
         }
         if (ctrl_mode) {
+            ctrl = terminal_ctrl(last, ctrl);
             for (uint64_t i = 0; i < cur_n; ++i)
                 written += resamp_execute_ctrl_push(last.rs, y + written, max_out - written,
                                                     through_agc(rc, cur[i]), ctrl);
@@ -463,19 +474,21 @@ static uint64_t run(RateConverter *rc, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
 VX_API uint64_t RateConverter_execute(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                       vx_cf32 *y, uint64_t max_out)
 {
-    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, false);
+    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, true);
 }
 
 VX_API uint64_t RateConverter_execute_part(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out)
 {
-    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, true);
+    return run(rc, x, n_in, y, max_out, rc && rc->matched, 0.0, false);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, uint64_t n_in,
                                            vx_cf32 *y, uint64_t max_out, double ctrl)
 {
-    return run(rc, x, n_in, y, max_out, true, ctrl, true);
+    // A plan ending in a halfband or CIC has no owed outputs to defer into: it refuses a
+    // short max_out like execute.
+    return run(rc, x, n_in, y, max_out, true, ctrl, rc && !RateConverter_terminal(rc));
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *y,
@@ -504,7 +517,7 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
     if (!y)
         max_out = 0;
     if (t.kind == RC_STAGE_RESAMPLER)
-        return resamp_execute_ctrl_push(t.rs, y, max_out, v, ctrl);
+        return resamp_execute_ctrl_push(t.rs, y, max_out, v, terminal_ctrl(t, ctrl));
     return stage_block(t, &v, 1, y, max_out);
 }
 

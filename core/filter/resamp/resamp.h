@@ -52,9 +52,13 @@ VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in);
 
 /* Control path: stores input x once and emits the outputs due before it (at most max_out;
  * outputs due without room are emitted on later pushes). Returns the count written.
- * rate + ctrl <= 1e−6 (or NaN) stalls the stage at one output per 10^6 inputs. */
+ * rate + ctrl <= 1e−6 (or NaN) stalls the stage at one output per 10^6 inputs; the step
+ * never falls below 2^−32 input, so one push writes at most 2^32 outputs. */
 VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out, vx_cf32 x,
                                          double ctrl);
+/* Outputs n_in control-path pushes at a constant deviation ctrl can write from the current
+ * state, with room for owed outputs of up to n_in inputs (more stay owed for later calls). */
+VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double ctrl);
 /* Pushes every input i with ctrl[i], sharing max_out between them; returns the total. */
 VX_API uint64_t resamp_execute_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl,
                                     uint64_t n_in, vx_cf32 *y, uint64_t max_out);

@@ -25,9 +25,9 @@ struct resamp {
     uint64_t size;   // ring length, smallest power of two >= K
     vx_cf32 *ring;   // 2·size, every sample at pos and pos + size, newest at pos
     // Transposed form, per component and `stride` long, after `pad` lanes that meet only
-    // zero taps (they hold zeros for finite input): the accumulators in reverse, tr[pad + u] = tacc[K − 1 − u] (arms are
-    // read forward), and the partial sums reversed, q[pad + v] = partial[K − 2 − v], so
-    // each output lands in the last lane.
+    // zero taps (q's are zeroed at every output): the accumulators in reverse,
+    // tr[pad + u] = tacc[K − 1 − u] (arms are read forward), and the partial sums reversed,
+    // q[pad + v] = partial[K − 2 − v], so each output lands in the last lane.
     float *tr[2], *q[2];
     // running state
     uint32_t acc;
@@ -136,7 +136,9 @@ VX_KERNEL uint64_t run_direct(resamp *r, const vx_cf32 *x, uint64_t n_in, vx_cf3
 // On each carry: y = tacc[0] + partial[0]; partial[k] = partial[k + 1] + tacc[k + 1];
 // partial[K − 2] = tacc[K − 1]; tacc = 0. Reversed, q_new[v] = q_old[v − 1] + tr[v] (with
 // q_old[−1] = 0) and y the last lane; the shift by one lane happens in registers.
-inline float emit(float *__restrict tr, float *__restrict q, uint64_t stride)
+// The pad lanes are zeroed again afterwards: a non-finite input leaves NaN there (x·0),
+// which would otherwise shift into the partial sums and outlast the filter's support.
+inline float emit(float *__restrict tr, float *__restrict q, uint64_t stride, uint64_t pad)
 {
     lanes carry = {0, 0, 0, 0, 0, 0, 0, 0}, sum = carry;
     for (uint64_t c = 0; c < stride; c += kLanes) {
@@ -146,6 +148,8 @@ inline float emit(float *__restrict tr, float *__restrict q, uint64_t stride)
         store(tr + c, lanes{0, 0, 0, 0, 0, 0, 0, 0});
         carry = old;
     }
+    for (uint64_t c = 0; c < pad; ++c)
+        q[c] = 0.0f;
     return sum[kLanes - 1];
 }
 
@@ -169,7 +173,7 @@ VX_KERNEL uint64_t run_transposed(resamp *r, const vx_cf32 *x, uint64_t n_in, vx
         }
         if (!advance(acc, step))
             continue;
-        const vx_cf32 out = {emit(tr_re, r->q[0], stride), emit(tr_im, r->q[1], stride)};
+        const vx_cf32 out = {emit(tr_re, r->q[0], stride, r->pad), emit(tr_im, r->q[1], stride, r->pad)};
         if (written < max_out)
             y[written++] = out;
     }
@@ -190,6 +194,8 @@ void ctrl_step(double e, uint32_t &whole, uint32_t &frac)
     frac = f >= 1.0 ? 0xFFFFFFFFu
                     : f > 0.0 ? static_cast<uint32_t>(std::min(std::floor(f * kTwo32), 4294967295.0))
                               : 0;
+    if (whole == 0 && frac == 0)
+        frac = 1; // rate + ctrl >= 2^32 (or +inf): a zero step would emit without end
 }
 
 // Control path: each input x[i] with deviation ctrl[i] is stored exactly once, after the
@@ -370,6 +376,22 @@ VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in)
         outs = ((static_cast<unsigned __int128>(n_in) << 32) - acc + step - 1) / step;
     else // carries within n_in steps
         outs = (acc + step * n_in) >> 32;
+    return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
+}
+
+VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double ctrl)
+{
+    if (!r || n_in == 0)
+        return 0;
+    uint32_t whole, frac;
+    ctrl_step(r->rate + ctrl, whole, frac);
+    // Outputs fall one quantised step apart from the next one due; inputs stored ahead of
+    // their turn count as further inputs. The step is the truncated one the path runs, so
+    // this covers the few outputs more than n·(rate + ctrl) it yields. Owed inputs are
+    // counted up to n_in per call (the rest stay owed), so the bound grows with n_in only.
+    const unsigned __int128 step = (static_cast<unsigned __int128>(whole) << 32) | frac;
+    const unsigned __int128 ticks = static_cast<unsigned __int128>(n_in) + std::min<uint64_t>(r->ctrl_owed, n_in);
+    const unsigned __int128 outs = (ticks << 32) / step + 1;
     return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
 }
 

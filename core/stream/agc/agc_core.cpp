@@ -142,7 +142,7 @@ VX_API vx_cf32 agc_step(agc *a, vx_cf32 x)
     a->count += 1;
     if (a->alpha >= 1.0)
         a->p_avg = power;
-    else
+    else if (a->alpha > 0.0) // alpha <= 0 holds the detector, as on the block path
         a->p_avg += a->alpha * (power - a->p_avg);
     if (a->count >= period) {
         const double level = fast_level_db(a->p_avg);
@@ -297,8 +297,10 @@ VX_API int agc_set_state(agc *a, const void *blob)
         .get(v.clip_lin).get(v.chunk_pow).get(v.chunk_fill).get(v.chunk_g1);
     const uint64_t period = v.gain_update_period ? v.gain_update_period : 1;
     const uint64_t d = v.decim ? v.decim : 1;
+    // chunk_pow is read only through guard_power, and a huge or non-finite sample in the
+    // open chunk makes it infinite or NaN: a state the object reaches, so it is accepted.
     if (!finite3(v.ref_db, v.loop_bw, v.alpha) || !finite3(v.clip_db, v.gain_db, v.p_avg) ||
-        !finite3(v.g_last, v.chunk_g1, v.chunk_pow) || v.count >= period || v.chunk_fill >= d)
+        !vx_finite(v.g_last) || !vx_finite(v.chunk_g1) || v.count >= period || v.chunk_fill >= d)
         return VX_ERR_INVALID;
     *a = v; // telemetry attachment carried over from *a unchanged
     return VX_OK;

@@ -78,6 +78,8 @@ TEST(RateConverter, MatchedPlansAndRefusals)
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, ~uint64_t(0), 64, 0.5, 0.35, 2.0));
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 8, 64, 0.5, 0.35, INFINITY));
     EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 8, 64, NAN, 0.35, 2.0));
+    // Every parameter in range, but 65536 arms of 2050 taps: a bank of half a gigabyte.
+    EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 64, 65536, 1.0, 0.35, 16.0));
 
     RateConverter *plain = RateConverter_create(0, 0.5);
     EXPECT_EQ(VX_ERR_INVALID, RateConverter_enable_agc(plain, 0.01, 0.1));
@@ -112,6 +114,25 @@ TEST(RateConverter, ShortOutputIsRefusedNotTruncated)
     const uint64_t n = RateConverter_execute(rc, x.data(), x.size(), y.data(), need);
     EXPECT_NEAR(double(n), 2500.0, 2.0);
     RateConverter_destroy(rc);
+
+    // execute_ctrl on a plan with nothing to steer (two halfbands) has no owed outputs to
+    // defer into, so a short max_out is refused as well.
+    rc = RateConverter_create(0, 0.25);
+    std::vector<uint8_t> fresh(RateConverter_state_bytes(rc)), now(fresh.size());
+    RateConverter_get_state(rc, fresh.data());
+    EXPECT_EQ(0u, RateConverter_execute_ctrl(rc, x.data(), 1000, y.data(), 100, 0.0));
+    RateConverter_get_state(rc, now.data());
+    EXPECT_EQ(fresh, now);
+    EXPECT_EQ(250u, RateConverter_execute_ctrl(rc, x.data(), 1000, y.data(), 250, 0.0));
+    RateConverter_destroy(rc);
+
+    // A matched converter's execute refuses too, rather than deferring outputs (which
+    // would shift every later one by the inputs stored ahead).
+    rc = RateConverter_create_matched(0, RC_PULSE_RRC, 4, 64, 0.3, 0.35, 4.0);
+    const uint64_t bound = RateConverter_execute_bound(rc, 1000);
+    EXPECT_EQ(0u, RateConverter_execute(rc, x.data(), 1000, y.data(), bound - 1));
+    EXPECT_LE(RateConverter_execute(rc, x.data(), 1000, y.data(), bound), bound);
+    RateConverter_destroy(rc);
 }
 
 TEST(RateConverter, SetRateSwapsOnlyOnSuccess)
@@ -139,6 +160,20 @@ TEST(RateConverter, SplitsBlobsAndAtomicRestore)
                                                        out.size() - at));
             },
             x.size(), {1, 2, 999, 1000, 4097});
+    }
+    // A matched converter runs its control path; its bound must cover what that emits,
+    // even one input at a time.
+    for (double rate : {0.3, 2.5}) {
+        vxtest::expect_split_invariant<RateConverter, vx_cf32>(
+            [rate] { return RateConverter_create_matched(0, RC_PULSE_RRC, 4, 64, rate, 0.35, 4.0); },
+            RateConverter_destroy,
+            [&](RateConverter *rc, size_t first, size_t n, std::vector<vx_cf32> &out) {
+                const size_t at = out.size();
+                out.resize(at + RateConverter_execute_bound(rc, n));
+                out.resize(at + RateConverter_execute(rc, x.data() + first, n, out.data() + at,
+                                                       out.size() - at));
+            },
+            x.size(), {1, 2, 999});
     }
     RateConverter *rc = RateConverter_create(1, 0.1);
     std::vector<vx_cf32> y(6000);

@@ -143,10 +143,16 @@ def test_push_equals_block_with_constant_controls(make, dtype):
         assert block.tobytes() == pushed.tobytes()
 
 
-@pytest.mark.parametrize("make, rate_ctrl", [(lambda: DDC(0.0, 0.37), 3.0),
-                                             (lambda: DDC(0.0, 2.5), 2.0)], ids=["0.37", "2.5"])
-def test_push_equals_block_with_a_large_rate_deviation(make, rate_ctrl):
-    x = noise(200, np.complex64, seed=12)
+@pytest.mark.parametrize("make, rate_ctrl, n", [
+    (lambda: DDC(0.0, 0.37), 3.0, 200),
+    (lambda: DDC(0.0, 2.5), 2.0, 200),
+    # Near the rate limit the truncated control step yields up to one output per input
+    # more than n * (rate + rate_ctrl); beyond it the deviation is held at the limit.
+    (lambda: DDC(0.0, 0.3), 65535.4, 40),
+    (lambda: DDC(0.0, 0.3), float("inf"), 3),
+], ids=["0.37", "2.5", "near-limit", "inf"])
+def test_push_equals_block_with_a_large_rate_deviation(make, rate_ctrl, n):
+    x = noise(n, np.complex64, seed=12)
     block = make().execute_ctrl(x, rate_ctrl, 0.0)
     pushed, _ = push_all(make(), x, rate_ctrl, 0.0)
     assert block.tobytes() == pushed.tobytes()
@@ -364,6 +370,8 @@ def test_a_nan_burst_passes_through(make, dtype):
     y = make().execute(x)
     assert np.isnan(y[:4]).any()
     assert np.isfinite(y[len(y) // 4:]).all()  # every stage forgets it after its span
+    # Saved right after the burst, the state holds all of it: a restored copy continues alike.
+    assert_state_roundtrip(make, lambda o, c: o.execute(c), x, cut=8)
 
 
 def test_concurrent_instances_agree():
