@@ -42,11 +42,11 @@ nb::object lowpass(double fpass, double fstop, double atten_db)
 {
     const uint64_t n = design_lowpass_num_taps(fpass, fstop, atten_db);
     if (n == 0) {
-        if (!vx_finite(fpass) || !vx_finite(fstop) || !vx_finite(atten_db) || !(fstop > fpass) ||
-            atten_db < 8.0)
+        if (!(fpass >= 0.0 && fstop > fpass && fstop <= 1.0 && atten_db >= 8.0 &&
+              atten_db <= DESIGN_MAX_ATTEN_DB))
             raise(PyExc_ValueError,
-                  "design_lowpass needs finite fpass < fstop and atten_db >= 8, got fpass=%g, "
-                  "fstop=%g, atten_db=%g", fpass, fstop, atten_db);
+                  "design_lowpass needs 0 <= fpass < fstop <= 1 and 8 <= atten_db <= 300, got "
+                  "fpass=%g, fstop=%g, atten_db=%g", fpass, fstop, atten_db);
         raise(PyExc_ValueError,
               "design_lowpass would need more than %llu taps for fpass=%g, fstop=%g, atten_db=%g",
               static_cast<unsigned long long>(KAISER_MAX_TAPS), fpass, fstop, atten_db);
@@ -85,7 +85,7 @@ ndarray of float32
 Raises
 ------
 ValueError
-    If an argument is not finite, ``fstop <= fpass``, ``atten_db < 8``, or the
+    Unless ``0 <= fpass < fstop <= 1`` and ``8 <= atten_db <= 300``, or if the
     design would need more than 1048576 taps.
 
 Examples

@@ -40,8 +40,13 @@ VX_API void blackman_harris_window(float *w, uint64_t n);
  * sum is 0 (no bandwidth is defined there). */
 VX_API float kaiser_enbw(const float *w, uint64_t n);
 
+/* Largest attenuation a design accepts: far beyond what float32 taps resolve, and the
+ * window series stays finite there. */
+#define DESIGN_MAX_ATTEN_DB 300.0
+
 /* Length of the lowpass design_lowpass writes: kaiser_num_taps(1, atten_db, fpass/2,
- * fstop/2) | 1 (odd). 0 when kaiser_num_taps refuses the parameters. */
+ * fstop/2) | 1 (odd). 0 when kaiser_num_taps refuses the parameters, or unless
+ * 0 <= fpass < fstop <= 1 and atten_db <= DESIGN_MAX_ATTEN_DB. */
 VX_API uint64_t design_lowpass_num_taps(double fpass, double fstop, double atten_db);
 
 /* Kaiser-windowed sinc lowpass with Nyquist-normalised edges fpass < fstop [1.0 =

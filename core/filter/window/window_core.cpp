@@ -131,6 +131,9 @@ VX_API float kaiser_enbw(const float *w, uint64_t n)
 
 VX_API uint64_t design_lowpass_num_taps(double fpass, double fstop, double atten_db)
 {
+    // Edges beyond Nyquist or an attenuation whose window overflows give no filter.
+    if (!(fpass >= 0.0 && fstop <= 1.0 && atten_db <= DESIGN_MAX_ATTEN_DB))
+        return 0;
     const int n = kaiser_num_taps(1, atten_db, fpass / 2.0, fstop / 2.0);
     return n > 0 ? static_cast<uint64_t>(n) | 1u : 0u;
 }

@@ -99,10 +99,12 @@ def test_design_matches_firwin_and_meets_its_mask(fpass, fstop, atten):
 
 @pytest.mark.parametrize("kw", [dict(fpass=0.6, fstop=0.4), dict(fpass=0.5, fstop=0.5),
                                 dict(atten_db=7.9), dict(atten_db=-60.0),
-                                dict(fpass=np.nan), dict(fstop=np.inf), dict(atten_db=np.nan)])
+                                dict(fpass=np.nan), dict(fstop=np.inf), dict(atten_db=np.nan),
+                                dict(fpass=-0.1), dict(fstop=1.9), dict(atten_db=1e7),
+                                dict(atten_db=1e300)])
 def test_design_refuses_meaningless_estimates(kw):
-    with pytest.raises(ValueError, match="^design_lowpass needs finite fpass < fstop and "
-                                         "atten_db >= 8, got fpass="):
+    with pytest.raises(ValueError, match="^design_lowpass needs 0 <= fpass < fstop <= 1 and "
+                                         "8 <= atten_db <= 300, got fpass="):
         design_lowpass(**kw)
 
 
@@ -110,7 +112,9 @@ def test_design_refuses_absurd_lengths():
     with pytest.raises(ValueError, match="^design_lowpass would need more than 1048576 taps"):
         design_lowpass(fpass=0.4, fstop=0.4 + 1e-9)
     with pytest.raises(ValueError, match="more than 1048576 taps"):
-        design_lowpass(atten_db=1e300)
+        design_lowpass(fpass=0.0, fstop=1e-5, atten_db=300)
+    taps = design_lowpass(fpass=0.0, fstop=1.0, atten_db=300)  # the widest allowed design
+    assert np.all(np.isfinite(taps))
     with pytest.raises(TypeError):
         design_lowpass(fpass="wide")
 
