@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "bench_timing.hpp"
+
 #include "cic.h"
 #include "ddc.h"
 #include "hbdecim.h"
@@ -14,19 +16,6 @@
 #include "resamp.h"
 
 namespace {
-
-double median_seconds(const std::function<void()> &fn, int repeats = 5)
-{
-    fn();
-    std::vector<double> t;
-    for (int i = 0; i < repeats; ++i) {
-        const auto a = std::chrono::steady_clock::now();
-        fn();
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 void line(const char *what, double n_in, double s)
 {

@@ -8,24 +8,13 @@
 #include <random>
 #include <vector>
 
+#include "bench_timing.hpp"
+
 #include "cic.h"
 #include "hbdecim.h"
 #include "resamp.h"
 
 namespace {
-
-double median_seconds(const std::function<void()> &fn, int repeats = 7)
-{
-    fn(); // warm up
-    std::vector<double> t;
-    for (int i = 0; i < repeats; ++i) {
-        const auto a = std::chrono::steady_clock::now();
-        fn();
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 std::vector<vx_cf32> noise(size_t n)
 {
