@@ -196,6 +196,38 @@ const char *keep(std::string s)
     return store.back().c_str();
 }
 
+Args &Args::put(const char *name, const std::string &v)
+{
+    if (!s_.empty())
+        s_ += ", ";
+    s_ += name;
+    s_ += '=';
+    s_ += v;
+    return *this;
+}
+
+Args &Args::f(const char *name, double v)
+{
+    char *t = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!t)
+        raise_pending();
+    std::string r(t);
+    PyMem_Free(t);
+    return put(name, r);
+}
+
+Args &Args::i(const char *name, long long v) { return put(name, std::to_string(v)); }
+Args &Args::u(const char *name, unsigned long long v) { return put(name, std::to_string(v)); }
+Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False"); }
+
+Args &Args::s(const char *name, const char *v)
+{
+    nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
+    if (!r)
+        raise_pending();
+    return put(name, nb::cast<std::string>(r));
+}
+
 void init_module(nb::module_ &m, const char *doc)
 {
     // NumPy's own import sequence: _multiarray_umath from numpy._core, else numpy.core;

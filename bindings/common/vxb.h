@@ -302,6 +302,22 @@ template <Gil G, class H, class F> decltype(auto) call(H &h, F &&f)
 // Docstrings built at module load (class names substituted) live as long as the process.
 const char *keep(std::string s);
 
+// The argument list of a __repr__: `Args().f("rate", 0.25).i("n", 39).b("real", true)`
+// gives "rate=0.25, n=39, real=True"; floats print as Python's repr does.
+class Args {
+  public:
+    Args &f(const char *name, double v);
+    Args &i(const char *name, long long v);
+    Args &u(const char *name, unsigned long long v);
+    Args &b(const char *name, bool v);
+    Args &s(const char *name, const char *v);  // quoted, as repr(str)
+    std::string str() const { return s_; }
+
+  private:
+    Args &put(const char *name, const std::string &v);
+    std::string s_;
+};
+
 // ---- classes ---------------------------------------------------------------------------
 
 // A final class with no __dict__ over one core object type. The common methods (destroy,
@@ -518,6 +534,19 @@ template <class H> class Class : public nb::class_<H> {
                 call<G>(h, [&] { return f(c, in.data(), in.size(), y.data(), y.capacity()); });
             return y.finish(produced);
         }, "x"_a, "out"_a.none() = nb::none(), extra...);
+        return *this;
+    }
+
+    // __repr__ "<Name>(<args>)" from the live core object, "<Name (destroyed)>" without one.
+    Class &repr(Args (*args)(const Core *))
+    {
+        std::string name = name_;
+        Base::def("__repr__", [args, name](nb::handle self) {
+            H *h = nb::inst_ready(self) ? nb::inst_ptr<H>(self) : nullptr;
+            if (!h || !h->p)
+                return nb::str(("<" + name + " (destroyed)>").c_str());
+            return nb::str((name + "(" + args(h->p).str() + ")").c_str());
+        });
         return *this;
     }
 
