@@ -48,6 +48,7 @@ template <> struct Family<ddc, vx_cf32> {
     static constexpr auto get_rate = ddc_get_rate;
     static constexpr auto clipped = ddc_get_clipped;
     static constexpr auto narrow = ddc_get_narrow_pulse;
+    static constexpr auto converter = ddc_get_converter;
     static uint64_t bound(const ddc *d, uint64_t n) { return ddc_execute_max_out(d, n); }
     static vx_cf32 sample(PyIn x) { return {static_cast<float>(x.real()), static_cast<float>(x.imag())}; }
 };
@@ -68,6 +69,7 @@ template <> struct Family<ddcr, float> {
     static constexpr auto get_rate = ddcr_get_rate;
     static constexpr auto clipped = ddcr_get_clipped;
     static constexpr auto narrow = ddcr_get_narrow_pulse;
+    static constexpr auto converter = ddcr_get_converter;
     // The real-input bound is 0 (never more outputs than inputs); the true bound of the
     // cascade is checked too.
     static uint64_t bound(const ddcr *d, uint64_t n)
@@ -78,6 +80,28 @@ template <> struct Family<ddcr, float> {
 };
 
 bool bool_of(int v) { return v != 0; }
+
+// A NaN or infinite deviation would stall the terminal stage; refused before anything runs.
+void require_finite_ctrl(double rate_ctrl, double freq_ctrl)
+{
+    if (!vx_finite(rate_ctrl) || !vx_finite(freq_ctrl))
+        raise(PyExc_ValueError, "rate_ctrl and freq_ctrl must be finite");
+}
+
+// The construction arguments, the matched ones only for a matched object.
+template <class Core, class In> Args repr_args(const Core *d)
+{
+    using F = Family<Core, In>;
+    Args a;
+    a.f("norm_freq", F::get_norm_freq(d)).f("rate", F::get_rate(d));
+    int pulse = RC_PULSE_NONE;
+    uint64_t span = 0, phases = 0;
+    double beta = 0.0, sps = 0.0;
+    if (RateConverter_get_matched(F::converter(d), &pulse, &span, &phases, &beta, &sps))
+        a.s("pulse", pulse == RC_PULSE_RRC ? "rrc" : "iandd").f("beta", beta).u("span", span)
+            .f("pulse_sps", sps).u("num_phases", phases);
+    return a;
+}
 
 template <class H, class In> void methods(Class<H> &c, const char *in_dtype)
 {
@@ -101,6 +125,7 @@ ndarray of complex64
     c.def("execute_ctrl", [](H &h, nb::handle x, double rate_ctrl, double freq_ctrl) {
         Use<H> pin(h); // converting x may run Python code that tries to destroy the object
         Core *d = pin;
+        require_finite_ctrl(rate_ctrl, freq_ctrl);
         InArray<In> in(x);
         OutArray<vx_cf32> y(nb::none(), std::max(in.size(), F::ctrl_bound(d, in.size(), rate_ctrl)));
         const uint64_t k = call<Gil::release>(h, [&] {
@@ -113,6 +138,11 @@ ndarray of complex64
 `rate_ctrl` to the terminal stage's rate, for this call only: ``norm_freq`` and
 ``rate`` keep their values.
 
+Raises
+------
+ValueError
+    "rate_ctrl and freq_ctrl must be finite"; the object is left unchanged.
+
 Returns
 -------
 ndarray of complex64
@@ -122,6 +152,7 @@ ndarray of complex64
                                   nb::handle out) {
         Use<H> pin(h);
         Core *d = pin;
+        require_finite_ctrl(rate_ctrl, freq_ctrl);
         // A positive rate deviation can complete more outputs than the rate alone allows.
         OutArray<vx_cf32> y(out, std::max(F::push_max_out(d), F::ctrl_bound(d, 1, rate_ctrl)));
         return y.finish(F::push(d, y.data(), y.capacity(), F::sample(x), rate_ctrl, freq_ctrl));
@@ -133,6 +164,7 @@ Returns
 ndarray of complex64
     The outputs this sample completes (0, 1 or more).
 )doc");
+    c.repr(repr_args<Core, In>);
     c.fn("execute_ctrl_push_max_out", F::push_max_out, "Most outputs one push can return.")
         .reset(F::reset)
         .state(F::state_bytes, F::get_state, F::set_state)

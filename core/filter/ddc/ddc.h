@@ -32,7 +32,8 @@ VX_API uint64_t ddc_execute(ddc *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y, ui
 VX_API uint64_t ddcr_execute(ddcr *d, const float *x, uint64_t n, vx_cf32 *y, uint64_t max_out);
 /* As execute with freq_ctrl added to the LO increment and rate_ctrl to the terminal rate
  * for this call only; every input is consumed (outputs past max_out come later). A plan
- * without a terminal resampler ignores rate_ctrl and refuses a short max_out. */
+ * without a terminal resampler ignores rate_ctrl and refuses a short max_out. A non-finite
+ * deviation is refused: 0 outputs, nothing consumed. */
 VX_API uint64_t ddc_execute_ctrl(ddc *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
                                  uint64_t max_out, double rate_ctrl, double freq_ctrl);
 VX_API uint64_t ddcr_execute_ctrl(ddcr *d, const float *x, uint64_t n, vx_cf32 *y,

@@ -87,7 +87,8 @@ template <class In>
 uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
                       double rate_ctrl, double freq_ctrl)
 {
-    if (!d || !x || (!y && max_out) || n == 0)
+    // A non-finite deviation would stall the terminal stage for millions of samples.
+    if (!d || !x || (!y && max_out) || n == 0 || !vx_finite(rate_ctrl) || !vx_finite(freq_ctrl))
         return 0;
     const uint32_t extra = vx_phase_inc(freq_ctrl);
     if (!RateConverter_terminal(d->rc)) // nothing to steer: execute, refusing a short max_out

@@ -92,6 +92,10 @@ VX_API int RateConverter_get_clipped(const RateConverter *rc);
 VX_API double RateConverter_get_rate(const RateConverter *rc);
 VX_API double RateConverter_get_bank_sps(const RateConverter *rc);
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc);
+/* A matched converter's construction arguments; returns 0 (outputs untouched) for a plain
+ * one. Any out pointer may be NULL. */
+VX_API int RateConverter_get_matched(const RateConverter *rc, int *pulse, uint64_t *span,
+                                     uint64_t *num_phases, double *beta, double *pulse_sps);
 VX_API int RateConverter_num_stages(const RateConverter *rc);
 VX_API int RateConverter_stage_kind(const RateConverter *rc, int i);
 /* Output/input rate of stage i (0 out of range). */
