@@ -70,12 +70,8 @@ template <> struct Family<ddcr, float> {
     static constexpr auto clipped = ddcr_get_clipped;
     static constexpr auto narrow = ddcr_get_narrow_pulse;
     static constexpr auto converter = ddcr_get_converter;
-    // The real-input bound is 0 (never more outputs than inputs); the true bound of the
-    // cascade is checked too.
-    static uint64_t bound(const ddcr *d, uint64_t n)
-    {
-        return std::max({n, ddcr_execute_max_out(d), ddcr_execute_ctrl_bound(d, n, 0.0)});
-    }
+    // Object-only: the call needs max(n, this), 0 where the input length suffices.
+    static uint64_t bound(const ddcr *d) { return ddcr_execute_max_out(d); }
     static float sample(PyIn x) { return static_cast<float>(x); }
 };
 
@@ -196,6 +192,12 @@ Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, do
     return d;
 }
 
+const char *const REAL_MAX_OUT_DOC =
+    "Outputs ``execute`` can return beyond the input length: ``out`` needs\n"
+    "``max(len(x), execute_max_out())`` elements. 0 (the input length suffices) unless a\n"
+    "stage up-samples after the halfband or outputs are owed, when a short block can\n"
+    "yield more outputs than inputs.";
+
 const char *const DDC_DOC = R"doc(Digital down-converter for complex input.
 
 Mixes the input with a local oscillator at `norm_freq` and converts the rate with
@@ -297,7 +299,7 @@ NB_MODULE(ddc, m)
     Class<DdcrPy> r(m, "Ddcr", DDCR_DOC);
     r.ctor(ddcr_create, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
     methods<DdcrPy, float>(r, "float32");
-    r.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
+    r.fn("execute_max_out", ddcr_execute_max_out, REAL_MAX_OUT_DOC);
     r.def("close", [](DdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
 
     Class<MatchedDDCPy> md(m, "MatchedDDC", MATCHED_DOC);
@@ -315,6 +317,6 @@ NB_MODULE(ddc, m)
             }, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
     methods<MatchedDdcrPy, float>(mr, "float32");
-    mr.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
+    mr.fn("execute_max_out", ddcr_execute_max_out, REAL_MAX_OUT_DOC);
     mr.def("close", [](MatchedDdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
 }

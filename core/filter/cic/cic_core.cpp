@@ -135,6 +135,11 @@ VX_API uint64_t cic_decimate(cic *c, const vx_cf32 *x, uint64_t n_in, vx_cf32 *y
 }
 
 VX_API uint64_t cic_decimate_max_out(const cic *) { return 0; }
+VX_API uint64_t cic_decimate_bound(const cic *c, uint64_t n_in)
+{
+    // Split so that adding the phase cannot wrap.
+    return n_in / c->r + (n_in % c->r + c->phase) / c->r;
+}
 VX_API uint32_t cic_get_ratio(const cic *c) { return c->r; }
 VX_API int cic_get_clipped(const cic *c) { return c->clipped; }
 VX_API double cic_dc_gain(const cic *c)

@@ -3,6 +3,7 @@
 #include "ddc.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -67,6 +68,32 @@ template <class In> uint64_t execute_bound(const Down<In> *d, uint64_t n)
 template <class In> uint64_t ctrl_bound(const Down<In> *d, uint64_t n, double rate_ctrl)
 {
     return RateConverter_execute_ctrl_bound(d->rc, mid_bound(d, n), rate_ctrl);
+}
+
+// Object-only bound for a call of any length: 0 when a call never yields more outputs
+// than inputs, else the most a short call can yield. Above n0 the bound's line lies under
+// the input length, so only shorter calls are looked at (the bound grows with n).
+template <class In> uint64_t short_call_bound(const Down<In> *d, bool ctrl)
+{
+    constexpr uint64_t kScan = 4096;
+    double a, b;
+    RateConverter_bound_line(d->rc, ctrl, 0.0, &a, &b);
+    if constexpr (std::is_same_v<In, float>) // the halfband's (n + 1) / 2 ahead of it
+        b += 0.5 * a, a *= 0.5;
+    auto bound = [&](uint64_t n) { return ctrl ? ctrl_bound(d, n, 0.0) : execute_bound(d, n); };
+    const double n0 = std::ceil(b / (1.0 - a));
+    if (!(a < 1.0 && n0 <= 9.0e15))
+        return UINT64_MAX; // no length beyond which the input length suffices
+    if (n0 < 1.0)
+        return 0;
+    const uint64_t last = static_cast<uint64_t>(n0) - 1;
+    if (last > kScan)
+        return bound(last);
+    uint64_t most = 0;
+    for (uint64_t n = 1; n <= last; ++n)
+        if (const uint64_t k = bound(n); k > n)
+            most = std::max(most, k);
+    return most;
 }
 
 template <class In>
@@ -347,12 +374,12 @@ VX_API uint64_t ddc_execute_ctrl_push_max_out(const ddc *d)
 {
     return RateConverter_execute_ctrl_push_max_out(d->rc);
 }
-VX_API uint64_t ddcr_execute_max_out(const ddcr *) { return 0; }
+VX_API uint64_t ddcr_execute_max_out(const ddcr *d) { return short_call_bound<float>(d, false); }
 VX_API uint64_t ddcr_execute_ctrl_bound(const ddcr *d, uint64_t n, double rate_ctrl)
 {
     return ctrl_bound<float>(d, n, rate_ctrl);
 }
-VX_API uint64_t ddcr_execute_ctrl_max_out(const ddcr *) { return 0; }
+VX_API uint64_t ddcr_execute_ctrl_max_out(const ddcr *d) { return short_call_bound<float>(d, true); }
 VX_API uint64_t ddcr_execute_ctrl_push_max_out(const ddcr *d)
 {
     return d->rate <= 1.0 ? 3u : static_cast<uint64_t>(d->rate) + 2u;

@@ -424,6 +424,20 @@ def test_execute_max_out_faces():
     assert len(Ddcr(rate=0.25).execute(cosine(0.1, 1000), out=out)) == 250
 
 
+@pytest.mark.parametrize("cls", [Ddcr, MatchedDdcr])
+def test_real_faces_keep_their_capacity_promise_one_sample_at_a_time(cls):
+    # At 1/24 a CIC(16) is followed by a 4/3 resampler: one input can complete two outputs,
+    # and execute_max_out says so from the state where it can.
+    x = noise(3000, np.float32)
+    obj, promised = cls(-0.6, 1 / 24), set()
+    outs = []
+    for v in x:
+        promised.add(obj.execute_max_out())
+        outs.append(obj.execute(v[None], out=np.zeros(max(1, obj.execute_max_out()), np.complex64)))
+    np.testing.assert_array_equal(np.concatenate(outs), cls(-0.6, 1 / 24).execute(x))
+    assert promised == {0, 2}
+
+
 def test_real_faces_need_the_input_length():
     with pytest.raises(ValueError, match="^out has 999 elements, need >= 1000$"):
         Ddcr(rate=0.25).execute(cosine(0.1, 1000), out=np.empty(999, np.complex64))
