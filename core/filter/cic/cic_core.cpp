@@ -44,10 +44,8 @@ VX_API cic *cic_create(uint32_t r)
     if (!ratio_ok(r))
         return nullptr;
     cic *c = vx::alloc_object<cic>();
-    if (c) {
-        c->integrate = ck::best().run;
+    if (c)
         cic_reconfigure(c, r);
-    }
     return c;
 }
 
@@ -57,6 +55,7 @@ VX_API int cic_reconfigure(cic *c, uint32_t r)
         return VX_ERR_INVALID;
     c->r = r;
     c->shift = 4 * static_cast<uint32_t>(__builtin_ctz(r));
+    c->integrate = r >= ck::kMinRun ? ck::best().run : ck::reference;
     cic_reset(c);
     return VX_OK;
 }

@@ -63,7 +63,9 @@ typedef int32_t vi __attribute__((vector_size(W * sizeof(int32_t))));
 constexpr uint64_t kCodes = 256; // inputs quantised per pass, into a fixed stack buffer
 
 // Codes of nf interleaved components (nf a multiple of W) by vector; clip flags ORed in.
-[[gnu::always_inline]] inline void quantise_block(const float *xf, uint64_t nf, int32_t *code,
+typedef uint64_t vu __attribute__((vector_size(W * sizeof(uint64_t))));
+
+[[gnu::always_inline]] inline void quantise_block(const float *xf, uint64_t nf, uint64_t *code,
                                                   uint32_t &clip)
 {
     const vf zero = {}, top = zero + kTop, bottom = zero - 2.0f;
@@ -75,40 +77,120 @@ constexpr uint64_t kCodes = 256; // inputs quantised per pass, into a fixed stac
         out |= ~in_range;
         // The saturated value by masks (NaN meets none of them and becomes 0).
         const vi bits = ((vi)v & in_range) | ((vi)top & (v > kTop)) | ((vi)bottom & (v < -2.0f));
-        const vi c = __builtin_convertvector((vf)bits * 16384.0f, vi) + 32768;
+        const vu c = __builtin_convertvector(__builtin_convertvector((vf)bits * 16384.0f, vi) + 32768, vu);
         std::memcpy(code + j, &c, sizeof c);
     }
     for (int l = 0; l < W; ++l)
         clip |= out[l] != 0;
 }
 
-// Quantise by vector, then the integrators on the codes: four adds per component, with
-// no conversion work left on their dependency chains.
-[[gnu::always_inline]] inline void block(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
+// Four cascaded running sums of one component over m inputs, from registers s, by the
+// closed form: with d_t the same sums run from zero registers,
+//   s0' = s0 + d0,  s1' = s1 + m·s0 + d1,  s2' = s2 + m·s1 + C(m+1,2)·s0 + d2,
+//   s3' = s3 + m·s2 + C(m+1,2)·s1 + C(m+2,3)·s0 + d3,
+// an identity over the integers and so over the wrapping registers.
+[[gnu::always_inline]] inline void chain(uint64_t *s, const uint64_t *d, uint64_t m)
+{
+    const uint64_t n2 = m * (m + 1) / 2, n3 = m * (m + 1) * (m + 2) / 6;
+    s[3] += m * s[2] + n2 * s[1] + n3 * s[0] + d[3];
+    s[2] += m * s[1] + n2 * s[0] + d[2];
+    s[1] += m * s[0] + d[1];
+    s[0] += d[0];
+}
+
+// The integrators on P·q codes (interleaved I, Q) cut into P parts of q inputs, run side
+// by side from zero registers in the lanes of one vector (I and Q of each part), then
+// chained onto the registers in stream order.
+template <int N> struct U64s {
+    typedef uint64_t type __attribute__((vector_size(N * sizeof(uint64_t))));
+};
+
+using v2 = U64s<2>::type;
+using v4 = U64s<4>::type;
+using v8 = U64s<8>::type;
+
+[[gnu::always_inline]] inline v2 load_pair(const uint64_t *p)
+{
+    v2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The (I, Q) code pairs at p, p + stride, ... of P parts, side by side in registers.
+template <int P> [[gnu::always_inline]] inline typename U64s<2 * P>::type gather_pairs(const uint64_t *p, uint64_t stride)
+{
+    const v2 a = load_pair(p), b = load_pair(p + stride);
+    const v4 ab = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+    if constexpr (P == 2) {
+        return ab;
+    } else {
+        static_assert(P == 4);
+        const v2 c = load_pair(p + 2 * stride), d = load_pair(p + 3 * stride);
+        const v4 cd = __builtin_shufflevector(c, d, 0, 1, 2, 3);
+        return __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 4, 5, 6, 7);
+    }
+}
+
+template <int P>
+[[gnu::always_inline]] inline void integrate_parts(Lane *lane, const uint64_t *code, uint64_t q)
+{
+    using vq = typename U64s<2 * P>::type;
+    vq s0 = {}, s1 = {}, s2 = {}, s3 = {};
+    for (uint64_t k = 0; k < q; ++k) {
+        const vq c = gather_pairs<P>(code + 2 * k, 2 * q);
+        s0 += c;
+        s1 += s0;
+        s2 += s1;
+        s3 += s2;
+    }
+    for (int p = 0; p < P; ++p)
+        for (int comp = 0; comp < 2; ++comp) {
+            const int l = 2 * p + comp;
+            const uint64_t d[kOrder] = {s0[l], s1[l], s2[l], s3[l]};
+            chain(lane[comp].integ, d, q);
+        }
+}
+
+// The integrators one input at a time on n codes.
+inline void integrate_codes(Lane *lane, const uint64_t *code, uint64_t n)
 {
     uint64_t i0 = lane[0].integ[0], i1 = lane[0].integ[1], i2 = lane[0].integ[2], i3 = lane[0].integ[3];
     uint64_t q0 = lane[1].integ[0], q1 = lane[1].integ[1], q2 = lane[1].integ[2], q3 = lane[1].integ[3];
+    for (uint64_t k = 0; k < n; ++k) {
+        i0 += code[2 * k];
+        q0 += code[2 * k + 1];
+        i1 += i0;
+        q1 += q0;
+        i2 += i1;
+        q2 += q1;
+        i3 += i2;
+        q3 += q2;
+    }
+    lane[0].integ[0] = i0, lane[0].integ[1] = i1, lane[0].integ[2] = i2, lane[0].integ[3] = i3;
+    lane[1].integ[0] = q0, lane[1].integ[1] = q1, lane[1].integ[2] = q2, lane[1].integ[3] = q3;
+}
+
+constexpr uint64_t kMinPart = 8; // shorter parts: the chaining would cost more than it saves
+
+// Quantise by vector, then integrate: P parts side by side, the last few one by one.
+template <int P>
+[[gnu::always_inline]] inline void block(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
+{
+    if (m < P * kMinPart) // too short to gain from either step (a partial run)
+        return reference(lane, x, m, clip);
     uint32_t cl = 0;
-    int32_t code[2 * kCodes];
+    uint64_t code[2 * kCodes];
     for (uint64_t at = 0; at < m; at += kCodes) {
         const uint64_t n = std::min(kCodes, m - at), nv = 2 * n / W * W;
         const float *xf = &x[at].re;
         quantise_block(xf, nv, code, cl);
         for (uint64_t j = nv; j < 2 * n; ++j)
-            code[j] = static_cast<int32_t>(quantise(xf[j], cl));
-        for (uint64_t k = 0; k < n; ++k) {
-            i0 += static_cast<uint64_t>(code[2 * k]);
-            q0 += static_cast<uint64_t>(code[2 * k + 1]);
-            i1 += i0;
-            q1 += q0;
-            i2 += i1;
-            q2 += q1;
-            i3 += i2;
-            q3 += q2;
-        }
+            code[j] = quantise(xf[j], cl);
+        const uint64_t q = n / P >= kMinPart ? n / P : 0;
+        if (q)
+            integrate_parts<P>(lane, code, q);
+        integrate_codes(lane, code + 2 * P * q, n - P * q);
     }
-    lane[0].integ[0] = i0, lane[0].integ[1] = i1, lane[0].integ[2] = i2, lane[0].integ[3] = i3;
-    lane[1].integ[0] = q0, lane[1].integ[1] = q1, lane[1].integ[2] = q2, lane[1].integ[3] = q3;
     *clip |= cl;
 }
 
@@ -118,11 +200,11 @@ using kernel_fn = void (*)(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *c
 
 [[gnu::target("avx512f")]] inline void avx512(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
 {
-    block(lane, x, m, clip);
+    block<4>(lane, x, m, clip);
 }
 [[gnu::target("avx2")]] inline void avx2(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
 {
-    block(lane, x, m, clip);
+    block<2>(lane, x, m, clip);
 }
 // Baseline x86-64 runs the reference: the eight-float vectors cost more than they save there.
 inline void sse2(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip) { reference(lane, x, m, clip); }
@@ -133,6 +215,9 @@ struct Variant {
     kernel_fn run;
 };
 inline constexpr Variant VARIANTS[] = {{"avx512f", avx512}, {"avx2", avx2}, {"sse2", sse2}};
+
+// Runs shorter than this gain nothing from the block form.
+constexpr uint64_t kMinRun = 32;
 
 inline const Variant &best()
 {
