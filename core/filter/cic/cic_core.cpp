@@ -8,7 +8,6 @@
 namespace ck = vx::cic_kernel;
 using ck::kOrder;
 using ck::Lane;
-static_assert(ck::kMaxBlock == CIC_MAX_RATIO, "a block never spans an output");
 
 struct cic {
     uint32_t r;     // ratio, a power of two in 2..2048

@@ -1,8 +1,9 @@
-// CIC integrator kernels: a scalar reference (quantise and integrate sample by sample) and
-// a block form per ISA that quantises a run of inputs by vector first, then runs the four
-// integrators of I and Q on the codes. Both advance the wrapping 64-bit registers by the
-// same integer operations, so every clone leaves the registers bit for bit as the
-// reference does.
+// CIC integrator kernels: a scalar reference (quantise and integrate input by input) and a
+// block form per ISA. The block form quantises a run of inputs by vector, cuts the codes
+// into P parts that run side by side from zero registers in the lanes of one vector (I and
+// Q of each part), and chains the parts onto the registers by the closed form of cascaded
+// running sums. Integer additions and products wrap the same way in any order, so every
+// clone leaves the registers bit for bit as the reference does.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +15,6 @@
 namespace vx::cic_kernel {
 
 constexpr int kOrder = 4;
-constexpr uint64_t kMaxBlock = 2048; // the largest ratio: a block never spans an output
 
 // Registers of one component (I or Q). Unsigned: the wrap is the intended arithmetic.
 struct Lane {
@@ -27,7 +27,6 @@ constexpr float kTop = 32767.0f / 16384.0f; // largest input with a code of its 
 // Offset-binary code of one component; NaN counts as 0 and, like overflow, as clipping.
 [[gnu::always_inline]] inline uint32_t quantise(float v, uint32_t &clip)
 {
-    // Selects only, no branches, so the block form vectorises.
     const bool in_range = (v >= -2.0f) & (v <= kTop);
     clip |= !in_range;
     const float c = in_range ? v : v > kTop ? kTop : v < -2.0f ? -2.0f : 0.0f;
@@ -59,11 +58,11 @@ inline void reference(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
 constexpr int W = 8;
 typedef float vf __attribute__((vector_size(W * sizeof(float))));
 typedef int32_t vi __attribute__((vector_size(W * sizeof(int32_t))));
+typedef uint64_t vu __attribute__((vector_size(W * sizeof(uint64_t))));
 
 constexpr uint64_t kCodes = 256; // inputs quantised per pass, into a fixed stack buffer
 
-// Codes of nf interleaved components (nf a multiple of W) by vector; clip flags ORed in.
-typedef uint64_t vu __attribute__((vector_size(W * sizeof(uint64_t))));
+// Codes of nf interleaved components (nf a multiple of W), as `quantise` gives them.
 
 [[gnu::always_inline]] inline void quantise_block(const float *xf, uint64_t nf, uint64_t *code,
                                                   uint32_t &clip)
@@ -98,16 +97,11 @@ typedef uint64_t vu __attribute__((vector_size(W * sizeof(uint64_t))));
     s[0] += d[0];
 }
 
-// The integrators on P·q codes (interleaved I, Q) cut into P parts of q inputs, run side
-// by side from zero registers in the lanes of one vector (I and Q of each part), then
-// chained onto the registers in stream order.
 template <int N> struct U64s {
     typedef uint64_t type __attribute__((vector_size(N * sizeof(uint64_t))));
 };
-
 using v2 = U64s<2>::type;
 using v4 = U64s<4>::type;
-using v8 = U64s<8>::type;
 
 [[gnu::always_inline]] inline v2 load_pair(const uint64_t *p)
 {
@@ -131,6 +125,8 @@ template <int P> [[gnu::always_inline]] inline typename U64s<2 * P>::type gather
     }
 }
 
+// The integrators on P·q codes (interleaved I, Q) cut into P parts of q inputs, run side
+// by side from zero registers, then chained onto the registers in stream order.
 template <int P>
 [[gnu::always_inline]] inline void integrate_parts(Lane *lane, const uint64_t *code, uint64_t q)
 {

@@ -233,8 +233,9 @@ TEST(CicComp, EvenLengthsLimitsAndBadArguments)
 TEST(CicKernel, VariantsMatchScalarReferenceBitForBit)
 {
     namespace ck = vx::cic_kernel;
+    constexpr uint64_t kMax = CIC_MAX_RATIO;
     std::mt19937_64 rng(11);
-    std::vector<vx_cf32> x = dsp::noise(ck::kMaxBlock, 12, 1.2f);
+    std::vector<vx_cf32> x = dsp::noise(kMax, 12, 1.2f);
     const float edges[] = {2.0f, -2.0f, 32767.0f / 16384.0f, -2.5f, NAN, INFINITY, -INFINITY,
                            1.99993896f, -0.0f, 1e-40f};
     for (size_t k = 0; k < std::size(edges); ++k)
@@ -245,14 +246,14 @@ TEST(CicKernel, VariantsMatchScalarReferenceBitForBit)
         if (!reached)
             continue; // this machine cannot run it
         for (uint64_t m : {uint64_t{1}, uint64_t{3}, uint64_t{4}, uint64_t{7}, uint64_t{64},
-                           uint64_t{255}, uint64_t{257}, uint64_t{1000}, ck::kMaxBlock}) {
+                           uint64_t{255}, uint64_t{257}, uint64_t{1000}, kMax}) {
             ck::Lane want[2], got[2];
             for (ck::Lane &l : want)
                 for (uint64_t &r : l.integ)
                     r = rng();
             std::memcpy(got, want, sizeof want);
             uint32_t clip_want = 0, clip_got = 0;
-            const vx_cf32 *from = x.data() + (ck::kMaxBlock - m);
+            const vx_cf32 *from = x.data() + (kMax - m);
             ck::reference(want, from, m, &clip_want);
             v.run(got, from, m, &clip_got);
             EXPECT_EQ(0, std::memcmp(want, got, sizeof want)) << v.level << " m=" << m;
