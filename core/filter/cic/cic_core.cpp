@@ -15,7 +15,7 @@ struct cic {
     Lane lane[2];   // I, Q
     uint32_t phase; // inputs since the last output, 0..r−1
     uint8_t clipped;
-    ck::kernel_fn integrate; // the integrators' block form for this machine
+    const ck::Variant *kernel; // quantiser and integrators for this machine
 };
 
 namespace {
@@ -43,8 +43,10 @@ VX_API cic *cic_create(uint32_t r)
     if (!ratio_ok(r))
         return nullptr;
     cic *c = vx::alloc_object<cic>();
-    if (c)
+    if (c) {
+        c->kernel = &ck::best();
         cic_reconfigure(c, r);
+    }
     return c;
 }
 
@@ -54,7 +56,6 @@ VX_API int cic_reconfigure(cic *c, uint32_t r)
         return VX_ERR_INVALID;
     c->r = r;
     c->shift = 4 * static_cast<uint32_t>(__builtin_ctz(r));
-    c->integrate = r >= ck::kMinRun ? ck::best().run : ck::reference;
     cic_reset(c);
     return VX_OK;
 }
@@ -77,17 +78,27 @@ VX_API uint64_t cic_decimate(cic *c, const vx_cf32 *x, uint64_t n_in, vx_cf32 *y
         max_out = 0;
     uint64_t written = 0;
     uint32_t clip = 0;
+    uint64_t code[2 * ck::kCodes];
     for (uint64_t i = 0; i < n_in;) {
-        const uint64_t run = std::min<uint64_t>(c->r - c->phase, n_in - i);
-        c->integrate(c->lane, x + i, run, &clip);
-        i += run;
-        c->phase += static_cast<uint32_t>(run);
-        if (c->phase == c->r) {
-            c->phase = 0;
-            const float re = comb(c->lane[0], c->shift), im = comb(c->lane[1], c->shift);
-            if (written < max_out)
-                y[written++] = {re, im};
+        // Quantise a chunk by vector, then integrate it run by run up to each output.
+        const uint64_t chunk = std::min(ck::kCodes, n_in - i);
+        c->kernel->quantise(x + i, chunk, code, &clip);
+        for (uint64_t k = 0; k < chunk;) {
+            const uint64_t run = std::min<uint64_t>(c->r - c->phase, chunk - k);
+            if (run >= c->kernel->min_run)
+                c->kernel->integrate(c->lane, code + 2 * k, run);
+            else
+                ck::integrate_codes(c->lane, code + 2 * k, run);
+            k += run;
+            c->phase += static_cast<uint32_t>(run);
+            if (c->phase == c->r) {
+                c->phase = 0;
+                const float re = comb(c->lane[0], c->shift), im = comb(c->lane[1], c->shift);
+                if (written < max_out)
+                    y[written++] = {re, im};
+            }
         }
+        i += chunk;
     }
     c->clipped |= clip != 0;
     return written;

@@ -66,14 +66,15 @@ typedef uint64_t vu __attribute__((vector_size(W * sizeof(uint64_t))));
 
 constexpr uint64_t kCodes = 256; // inputs quantised per pass, into a fixed stack buffer
 
-// Codes of nf interleaved components (nf a multiple of W), as `quantise` gives them.
-
-[[gnu::always_inline]] inline void quantise_block(const float *xf, uint64_t nf, uint64_t *code,
-                                                  uint32_t &clip)
+// Codes of n inputs (interleaved I, Q), as `quantise` gives them: by vector, then the tail.
+[[gnu::always_inline]] inline void quantise_block(const vx_cf32 *x, uint64_t n, uint64_t *code,
+                                                  uint32_t *clip)
 {
+    const float *xf = &x[0].re;
+    const uint64_t nf = 2 * n, nv = nf / W * W;
     const vf zero = {}, top = zero + kTop, bottom = zero - 2.0f;
     vi out = {};
-    for (uint64_t j = 0; j < nf; j += W) {
+    for (uint64_t j = 0; j < nv; j += W) {
         vf v;
         std::memcpy(&v, xf + j, sizeof v);
         const vi in_range = (v >= -2.0f) & (v <= kTop);
@@ -83,8 +84,12 @@ constexpr uint64_t kCodes = 256; // inputs quantised per pass, into a fixed stac
         const vu c = __builtin_convertvector(__builtin_convertvector((vf)bits * 16384.0f, vi) + 32768, vu);
         std::memcpy(code + j, &c, sizeof c);
     }
+    uint32_t cl = 0;
     for (int l = 0; l < W; ++l)
-        clip |= out[l] != 0;
+        cl |= out[l] != 0;
+    for (uint64_t j = nv; j < nf; ++j)
+        code[j] = quantise(xf[j], cl);
+    *clip |= cl;
 }
 
 // Four cascaded running sums of one component over m inputs, from registers s, by the
@@ -172,52 +177,61 @@ inline void integrate_codes(Lane *lane, const uint64_t *code, uint64_t n)
 
 constexpr uint64_t kMinPart = 8; // shorter parts: the chaining would cost more than it saves
 
-// Quantise by vector, then integrate: P parts side by side, the last few one by one.
-template <int P>
-[[gnu::always_inline]] inline void block(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
+// The integrators on m codes: P parts side by side, the last few one by one.
+template <int P> [[gnu::always_inline]] inline void integrate_block(Lane *lane, const uint64_t *code, uint64_t m)
 {
-    if (m < P * kMinPart) // too short to gain from either step (a partial run)
-        return reference(lane, x, m, clip);
-    uint32_t cl = 0;
-    uint64_t code[2 * kCodes];
-    for (uint64_t at = 0; at < m; at += kCodes) {
-        const uint64_t n = std::min(kCodes, m - at), nv = 2 * n / W * W;
-        const float *xf = &x[at].re;
-        quantise_block(xf, nv, code, cl);
-        for (uint64_t j = nv; j < 2 * n; ++j)
-            code[j] = quantise(xf[j], cl);
-        const uint64_t q = n / P >= kMinPart ? n / P : 0;
-        if (q)
-            integrate_parts<P>(lane, code, q);
-        integrate_codes(lane, code + 2 * P * q, n - P * q);
-    }
-    *clip |= cl;
+    const uint64_t q = m / P >= kMinPart ? m / P : 0;
+    if (q)
+        integrate_parts<P>(lane, code, q);
+    integrate_codes(lane, code + 2 * P * q, m - P * q);
 }
 
 // ---- per-ISA entry points ------------------------------------------------------------------
 
-using kernel_fn = void (*)(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip);
+// A variant quantises up to kCodes inputs at a time and integrates codes; runs shorter than
+// `min_run` gain nothing from its integrate and go through integrate_codes.
+using quantise_fn = void (*)(const vx_cf32 *x, uint64_t n, uint64_t *code, uint32_t *clip);
+using integrate_fn = void (*)(Lane *lane, const uint64_t *code, uint64_t m);
 
-[[gnu::target("avx512f")]] inline void avx512(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
+[[gnu::target("avx512f")]] inline void quantise_avx512(const vx_cf32 *x, uint64_t n, uint64_t *code, uint32_t *clip)
 {
-    block<4>(lane, x, m, clip);
+    quantise_block(x, n, code, clip);
 }
-[[gnu::target("avx2")]] inline void avx2(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip)
+[[gnu::target("avx512f")]] inline void integrate_avx512(Lane *lane, const uint64_t *code, uint64_t m)
 {
-    block<2>(lane, x, m, clip);
+    integrate_block<4>(lane, code, m);
 }
-// Baseline x86-64 runs the reference: the eight-float vectors cost more than they save there.
-inline void sse2(Lane *lane, const vx_cf32 *x, uint64_t m, uint32_t *clip) { reference(lane, x, m, clip); }
+[[gnu::target("avx2")]] inline void quantise_avx2(const vx_cf32 *x, uint64_t n, uint64_t *code, uint32_t *clip)
+{
+    quantise_block(x, n, code, clip);
+}
+[[gnu::target("avx2")]] inline void integrate_avx2(Lane *lane, const uint64_t *code, uint64_t m)
+{
+    integrate_block<2>(lane, code, m);
+}
+// Baseline x86-64 stays scalar: the eight-float vectors cost more than they save there.
+inline void quantise_sse2(const vx_cf32 *x, uint64_t n, uint64_t *code, uint32_t *clip)
+{
+    uint32_t cl = 0;
+    for (uint64_t j = 0; j < n; ++j) {
+        code[2 * j] = quantise(x[j].re, cl);
+        code[2 * j + 1] = quantise(x[j].im, cl);
+    }
+    *clip |= cl;
+}
 
 // Kernels per SIMD level, best first; `level` names what vx_simd_level() reports.
 struct Variant {
     const char *level;
-    kernel_fn run;
+    quantise_fn quantise;
+    integrate_fn integrate;
+    uint64_t min_run;
 };
-inline constexpr Variant VARIANTS[] = {{"avx512f", avx512}, {"avx2", avx2}, {"sse2", sse2}};
-
-// Runs shorter than this gain nothing from the block form.
-constexpr uint64_t kMinRun = 32;
+inline constexpr Variant VARIANTS[] = {
+    {"avx512f", quantise_avx512, integrate_avx512, 4 * kMinPart},
+    {"avx2", quantise_avx2, integrate_avx2, 2 * kMinPart},
+    {"sse2", quantise_sse2, integrate_codes, UINT64_MAX},
+};
 
 inline const Variant &best()
 {
