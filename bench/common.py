@@ -16,6 +16,23 @@ def median_time(fn, repeats=7, number=1):
     return statistics.median(times)
 
 
+def median_times(fns, repeats=7):
+    """Medians of wall time per call of each of fns, timed round-robin in `repeats` rounds.
+
+    On a shared machine the load drifts; timing the pieces of one comparison in the same
+    rounds lets each median see the same conditions, so shares and ratios hold up.
+    """
+    for fn in fns:
+        fn()  # warm up
+    times = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, t in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            t.append(time.perf_counter() - t0)
+    return [statistics.median(t) for t in times]
+
+
 def report(name, ours, peer, unit="ns", scale=1e9, peer_name="peer"):
     """Print `name: ours X, <peer> Y, ratio Z` (ratio > 1 means we are faster)."""
     print(f"{name}: ours {ours * scale:.1f} {unit}, {peer_name} {peer * scale:.1f} {unit}, "
