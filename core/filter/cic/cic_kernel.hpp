@@ -1,9 +1,9 @@
-// CIC integrator kernels: a scalar reference (quantise and integrate input by input) and a
-// block form per ISA. The block form quantises a run of inputs by vector, cuts the codes
-// into P parts that run side by side from zero registers in the lanes of one vector (I and
-// Q of each part), and chains the parts onto the registers by the closed form of cascaded
+// CIC kernels: a scalar reference (quantise and integrate input by input) and, per ISA, a
+// quantiser that codes a chunk of inputs by vector and an integrator that cuts the codes
+// into P parts, runs them side by side from zero registers in the lanes of one vector (I
+// and Q of each part) and chains them onto the registers by the closed form of cascaded
 // running sums. Integer additions and products wrap the same way in any order, so every
-// clone leaves the registers bit for bit as the reference does.
+// variant leaves the registers bit for bit as the reference does.
 #pragma once
 
 #include <algorithm>
