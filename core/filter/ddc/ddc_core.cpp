@@ -9,6 +9,7 @@
 
 #include "hbdecim.h"
 #include "lo.h"
+#include "mix_kernel.hpp"
 #include "vx_blob.hpp"
 
 namespace {
@@ -21,33 +22,25 @@ template <class In> struct Down {
     hbdecim_r2c *hb; // real input only
     double rate;     // overall output/input rate
     vx_cf32 *buf;    // kChunk mixed samples
+    vx::mix_kernel::mix_fn mixer; // the mixer for this machine
 };
 
 // y = x · e^{jθ} in single precision, θ advancing by the LO increment plus `extra`.
-void mix(lo &o, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint32_t extra)
+template <class In> void mix(Down<In> *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint32_t extra)
 {
-    const float *t = lo_sin_table();
-    uint32_t p = o.phase;
-    const uint32_t inc = o.phase_inc + extra;
-    for (uint64_t i = 0; i < n; ++i) {
-        const vx_cf32 e = lo_sample(t, p);
-        const vx_cf32 v = x[i];
-        y[i] = {v.re * e.re - v.im * e.im, v.re * e.im + v.im * e.re};
-        p += inc;
-    }
-    o.phase = p;
+    d->osc.phase = d->mixer(lo_sin_table(), d->osc.phase, d->osc.phase_inc + extra, x, n, y);
 }
 
 // Up to kChunk inputs to mixed samples in d->buf; returns how many.
 uint64_t front(Down<vx_cf32> *d, const vx_cf32 *x, uint64_t m, uint32_t extra)
 {
-    mix(d->osc, x, m, d->buf, extra);
+    mix(d, x, m, d->buf, extra);
     return m;
 }
 uint64_t front(Down<float> *d, const float *x, uint64_t m, uint32_t extra)
 {
     const uint64_t k = hbdecim_r2c_execute(d->hb, x, m, d->buf, kChunk);
-    mix(d->osc, d->buf, k, d->buf, extra);
+    mix(d, d->buf, k, d->buf, extra);
     return k;
 }
 
@@ -146,7 +139,7 @@ uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mi
     } else {
         v = x;
     }
-    mix(d->osc, &v, 1, &v, vx_phase_inc(freq_ctrl));
+    mix(d, &v, 1, &v, vx_phase_inc(freq_ctrl));
     if (mixed)
         *mixed = v;
     if (mixed_valid)
@@ -164,6 +157,7 @@ template <class D> D *make(RateConverter *rc, double norm_freq, double rate, boo
         d->rate = rate;
         d->buf = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
         d->hb = real ? hbdecim_r2c_create(VX_HB_FIR_LEN, VX_HB_FIR) : nullptr;
+        d->mixer = vx::mix_kernel::best().mix;
         lo_init(&d->osc, norm_freq);
     }
     if (!d || !d->buf || (real && !d->hb)) {
