@@ -409,7 +409,11 @@ VX_API void resamp_bound_line(const resamp *r, int ctrl_mode, double ctrl, doubl
         uint32_t whole, frac;
         ctrl_step(r->rate + ctrl, whole, frac);
         s = kTwo32 / (static_cast<double>(whole) * kTwo32 + frac) * kUp;
-        o = static_cast<double>(r->ctrl_owed) * s + 1.0;
+        o = 1.0;
+        // Owed inputs count up to n_in more ticks: a steeper line, but one that does not
+        // grow with the owed count (which a restored blob sets).
+        if (r->ctrl_owed)
+            s *= 2.0;
     } else if (r->step) {
         s = (r->up ? kTwo32 / r->step : r->step / kTwo32) * kUp;
         o = 1.0;

@@ -115,3 +115,26 @@ TEST(Capacity, DownConvertersTakeOneSampleAtATime)
             ddcr_destroy);
     }
 }
+
+// Outputs owed by a control call without room: the promised room stays small (it does not
+// grow with the owed count, which a restored blob sets) and every call given it runs.
+TEST(Capacity, OwedOutputsKeepThePromiseSmall)
+{
+    const auto x = real_noise(kLen);
+    ddcr *d = ddcr_create_matched(RC_PULSE_RRC, 4, 64, -0.6, 0.45, 0.35, 2.0);
+    vx_cf32 none;
+    for (int pass = 0; pass < 2; ++pass) // all owed: thousands of outputs
+        EXPECT_EQ(0u, ddcr_execute_ctrl(d, x.data(), kLen, &none, 0, 0.0, 0.0));
+    std::vector<uint8_t> before(ddcr_state_bytes(d)), after(before.size());
+    std::vector<vx_cf32> y;
+    for (size_t i = 0; i < 200; ++i) {
+        const uint64_t room_now = room(1, ddcr_execute_max_out(d));
+        EXPECT_LE(room_now, 64u);
+        y.resize(room_now);
+        ddcr_get_state(d, before.data());
+        ddcr_execute(d, &x[i], 1, y.data(), room_now);
+        ddcr_get_state(d, after.data());
+        EXPECT_NE(before, after) << "call " << i << " refused"; // the input was taken
+    }
+    ddcr_destroy(d);
+}
