@@ -7,6 +7,7 @@
 
 #include "detstat.h"
 #include "vx_blob.hpp"
+#include "vx_kernel.hpp"
 
 struct ber_meter {
     uint32_t m;
@@ -90,8 +91,8 @@ double power(cplx c) { return c.re * c.re + c.im * c.im; }
 
 // Decision of one received symbol: round((arg(y) - (theta0 + phase))*m/(2 pi)) half away
 // from zero, reduced to 0..m-1. The sector of y rotated by -(theta0 + phase) decides
-// directly; a point within 1e-9 rad of a sector edge (or at the origin) takes the formula
-// itself, so the result is the formula's everywhere.
+// directly; a point within 1e-9 rad of a sector edge (or at the origin, or non-finite)
+// takes the formula itself, so the result is the formula's everywhere.
 struct Decider {
     uint32_t m;
     double psi;           // theta0 + phase
@@ -109,40 +110,48 @@ struct Decider {
         const int64_t k = static_cast<int64_t>(d) % static_cast<int64_t>(m);  // |d| <= 2m
         return static_cast<uint32_t>(k < 0 ? k + m : k);
     }
-    uint32_t operator()(double re, double im) const
-    {
-        // v lies in sector floor(arg(v)*m/(2 pi)) of [0, 2 pi).
+};
+
+constexpr int DECIDE_CHUNK = 256;
+
+// Sector of each of n symbols, and whether it lies clear of every sector edge: v = y times
+// (cr + j ci) lies in sector floor(arg(v)*m/(2 pi)) of [0, 2 pi). Branch-free so that each
+// clone vectorises it; NaN and infinities fail the clearance test.
+VX_KERNEL void decide_sectors(const vx_cf32 *x, int n, uint32_t m, double cr, double ci,
+                              uint8_t *sector, uint8_t *clear)
+{
+    for (int j = 0; j < n; ++j) {
+        const double re = x[j].re, im = x[j].im;
         const double vr = re * cr - im * ci, vi = re * ci + im * cr;
         const double ar = std::fabs(vr), ai = std::fabs(vi);
         const double margin = 1e-9 * (ar + ai);
-        if (!(ar > margin && ai > margin) || (m == 8 && !(std::fabs(ar - ai) > margin)))
-            return formula(re, im);
-        const uint32_t below = vi < 0, left = vr < 0;
+        const uint32_t below = vi < 0.0, left = vr < 0.0;
         const uint32_t quadrant = 2 * below + (below ^ left);  // counter-clockwise from +re
-        if (m == 2)
-            return below;
-        if (m == 4)
-            return quadrant;
-        // Within an even quadrant the first octant is the one below the diagonal
-        // (|im| < |re|), within an odd one the one above it.
-        return 2 * quadrant + ((quadrant & 1) ^ static_cast<uint32_t>(ai > ar));
+        // Within an even quadrant the first octant is the one below the diagonal, within
+        // an odd one the one above it.
+        const uint32_t octant = 2 * quadrant + ((quadrant & 1) ^ static_cast<uint32_t>(ai > ar));
+        const uint32_t ok = static_cast<uint32_t>(ar > margin) & static_cast<uint32_t>(ai > margin) &
+                            (static_cast<uint32_t>(m != 8) | static_cast<uint32_t>(std::fabs(ar - ai) > margin)) &
+                            static_cast<uint32_t>(margin < INF);
+        sector[j] = static_cast<uint8_t>(m == 2 ? below : (m == 4 ? quadrant : octant));
+        clear[j] = static_cast<uint8_t>(ok);
     }
-};
+}
 
-// Bits that differ between the Gray codes of two symbol indices below 8 (a table: the
-// builds target any x86-64, where popcount is a library call).
-struct BitDiff {
-    uint8_t n[8][8];
-    constexpr BitDiff() : n{}
-    {
-        for (uint32_t a = 0; a < 8; ++a)
-            for (uint32_t b = 0; b < 8; ++b) {
-                const uint32_t x = (a ^ (a >> 1)) ^ (b ^ (b >> 1));
-                n[a][b] = static_cast<uint8_t>((x & 1) + ((x >> 1) & 1) + ((x >> 2) & 1));
-            }
+// Symbol errors and Gray-coded bit errors of n decisions against the truth (integer
+// counts: any lane order gives the same sums).
+VX_KERNEL void count_errors(const uint8_t *d, const uint8_t *want, int n, uint64_t *errors,
+                            uint64_t *bit_errors)
+{
+    uint32_t e = 0, b = 0;
+    for (int j = 0; j < n; ++j) {
+        const uint32_t x = (d[j] ^ (d[j] >> 1)) ^ (want[j] ^ (want[j] >> 1));
+        e += d[j] != want[j];
+        b += (x & 1) + ((x >> 1) & 1) + ((x >> 2) & 1);
     }
-};
-constexpr BitDiff BIT_DIFF;
+    *errors += e;
+    *bit_errors += b;
+}
 
 ber_interval interval(uint64_t r, uint64_t n, double conf, bool stopped)
 {
@@ -375,24 +384,33 @@ VX_API int ber_meter_set_align(ber_meter *bm, uint64_t t0, uint64_t n_marker, ui
 }
 
 // Score rx[T - lag] against truth[T] for T in [tb, te), none of them on a marker.
-static void score_run(ber_meter *bm, const vx_cf32 *rx, const Decider &decide, uint64_t tb,
+static void score_run(ber_meter *bm, const vx_cf32 *rx, const Decider &dec, uint64_t tb,
                       uint64_t te, int64_t lag)
 {
     const uint8_t *truth = bm->truth;
     const uint32_t bps = bm->bits_per_symbol;
     const vx_cf32 *x = rx + (static_cast<int64_t>(tb) - lag);
     uint64_t errors = 0, bit_errors = 0;
-    for (uint64_t T = tb; T < te; ++T, ++x) {
-        const double re = x->re, im = x->im;
-        const uint32_t want = truth[T];
-        if (!(vx_finite(re) && vx_finite(im))) {
-            ++errors;
-            bit_errors += bps;
-            continue;
+    uint8_t sector[DECIDE_CHUNK], clear[DECIDE_CHUNK];
+    for (uint64_t T = tb; T < te;) {
+        const int n = te - T < DECIDE_CHUNK ? static_cast<int>(te - T) : DECIDE_CHUNK;
+        const uint8_t *want = truth + T;
+        decide_sectors(x, n, dec.m, dec.cr, dec.ci, sector, clear);
+        for (int j = 0; j < n; ++j) {
+            if (clear[j])
+                continue;
+            const double re = x[j].re, im = x[j].im;
+            if (vx_finite(re) && vx_finite(im)) {
+                sector[j] = static_cast<uint8_t>(dec.formula(re, im));
+            } else {
+                ++errors;  // no decision: a symbol error with every bit wrong
+                bit_errors += bps;
+                sector[j] = want[j];
+            }
         }
-        const uint32_t d = decide(re, im);
-        errors += d != want;
-        bit_errors += BIT_DIFF.n[d][want];
+        count_errors(sector, want, n, &errors, &bit_errors);
+        T += n;
+        x += n;
     }
     bm->errors += errors;
     bm->bit_errors += bit_errors;
