@@ -1,7 +1,11 @@
 // veltra.ber: bit-error measurement with marker alignment and exact confidence intervals.
+#include <cmath>
+
 #include "vxb.h"
 
 #include "ber_meter.h"
+#include "frame_meter.h"
+#include "link_theory.h"
 
 namespace {
 
@@ -9,6 +13,7 @@ using namespace vxb;
 
 struct BerMeterPy : Handle<ber_meter, ber_meter_destroy> {};
 using H = BerMeterPy;
+struct FrameMeterPy : Handle<frame_meter, frame_meter_destroy> {};
 
 // ---- the BerInterval record -------------------------------------------------------------
 
@@ -261,6 +266,234 @@ Examples
 (True, 7, 0.3)
 )doc";
 
+const char *const FRAME_METER_DOC = R"doc(Frame outcome counter with exact frame-error and sync-miss intervals.
+
+Each ``add`` records one frame: without sync it is an error; with sync a failed CRC
+(``crc = 0``) is an error, a passed one (``crc > 0``) or a frame without CRC
+(``crc < 0``) is delivered. ``fer()`` and ``sync_miss()`` return the same exact
+intervals as ``BerMeter``; the frame-error one becomes the inverse-binomial interval
+once ``enough``.
+
+Parameters
+----------
+target_errors : int, optional
+    Frame errors after which ``enough`` turns true (0 means 200). Default 200.
+conf : float, optional
+    Two-sided confidence level, in (0, 1) (0 means 0.99). Default 0.99.
+
+Raises
+------
+ValueError
+    "conf must lie in (0, 1)".
+
+Examples
+--------
+>>> from veltra.ber import FrameMeter
+>>> fm = FrameMeter()
+>>> for sync_ok, crc in [(1, 1), (1, 0), (0, 0), (1, -1)]:
+...     fm.add(sync_ok, crc)
+>>> fm.frames, fm.sync_detected, fm.crc_passed, fm.errors
+(4, 3, 1, 2)
+>>> round(fm.fer().p_hat, 3)
+0.5
+)doc";
+
+const char *const THEORY_SER_DOC = R"doc(Symbol error rate of coherent M-PSK.
+
+Parameters
+----------
+m : int
+    Constellation order: below 3 BPSK, 4 QPSK, otherwise 8-PSK.
+esn0 : float
+    Es/N0, linear.
+
+Returns
+-------
+float
+    ``Q(sqrt(2*esn0))`` (BPSK), ``2*Q(sqrt(esn0))`` (QPSK) or
+    ``2*Q(sqrt(2*esn0)*sin(pi/8))``, never above the guessing rate (0.5 for BPSK,
+    ``1 - 1/m`` otherwise), which ``esn0 <= 0`` gives; NaN for NaN.
+
+Examples
+--------
+>>> from veltra.ber import ber_theory_ser
+>>> ber_theory_ser(2, 0.0), ber_theory_ser(8, 0.0)
+(0.5, 0.875)
+>>> round(ber_theory_ser(4, 10 ** 0.6), 5)
+0.04601
+)doc";
+
+const char *const THEORY_BER_DOC = R"doc(Gray-coded bit error rate of coherent M-PSK.
+
+Parameters
+----------
+m : int
+    Constellation order (2, 4 or 8; others count one bit per symbol).
+esn0 : float
+    Es/N0, linear.
+
+Returns
+-------
+float
+    ``Q(sqrt(2*esn0/b))`` for ``m < 5`` (``b = log2 m``: BPSK and QPSK bits alike),
+    else ``ber_theory_ser(m, esn0)/b``; ``esn0 <= 0`` counts as 0.
+
+Examples
+--------
+>>> from veltra.ber import ber_theory_ber
+>>> round(ber_theory_ber(4, 2 * 10 ** 0.6), 6)   # Eb/N0 = 6 dB
+0.002388
+)doc";
+
+const char *const ESN0_DOC = R"doc(Es/N0 in dB at which theory gives a symbol error rate.
+
+Parameters
+----------
+m : int
+    Constellation order, as for ``ber_theory_ser``.
+ser : float
+    Symbol error rate.
+
+Returns
+-------
+float
+    Found by 200 bisection steps on [-10, 40] dB; -10 when `ser` is at or above the
+    rate at -10 dB, 40 when it is at or below the rate at 40 dB (an error-free
+    ``ser = 0`` included); NaN for NaN.
+
+Examples
+--------
+>>> from veltra.ber import ber_esn0_db_for_ser, ber_theory_ser
+>>> round(ber_esn0_db_for_ser(4, ber_theory_ser(4, 10 ** 0.6)), 9)
+6.0
+>>> ber_esn0_db_for_ser(4, 0.0)
+40.0
+)doc";
+
+const char *const EVM_FLOOR_DOC = R"doc(Floor of the self-referenced EVM when symbols fill their decision sectors.
+
+Parameters
+----------
+m : int
+    Constellation order (raised to 2).
+
+Returns
+-------
+float
+    ``10*log10(2 - 2*sin(t)/t)`` dB with ``t = pi/max(m, 2)``.
+
+Examples
+--------
+>>> from veltra.ber import ber_evm_scatter_floor_db
+>>> [round(ber_evm_scatter_floor_db(m), 1) for m in (2, 4, 8)]
+[-1.4, -7.0, -12.9]
+)doc";
+
+const char *const SETTLE_SYMS_DOC = R"doc(Symbols a timing and carrier loop pair needs to settle.
+
+Parameters
+----------
+bn_timing, bn_carrier : float
+    Loop noise bandwidths in cycles per symbol; a term is left out when its
+    bandwidth is <= 0.
+
+Returns
+-------
+int
+    ``trunc(2*(5/bn_timing + 5/bn_carrier))``, saturating at 2**64 - 1.
+
+Raises
+------
+ValueError
+    "bn_timing and bn_carrier must not be NaN".
+
+Examples
+--------
+>>> from veltra.ber import ber_settle_syms
+>>> ber_settle_syms(0.01, 0.01), ber_settle_syms(0.0, 0.0)
+(2000, 0)
+)doc";
+
+const char *const SETTLE_FROM_DOC = R"doc(Symbol at which a steady-state measurement window may start.
+
+Parameters
+----------
+budget : int
+    Settling budget, for instance ``ber_settle_syms(...)``.
+timing_lock, carrier_lock : int, optional
+    Symbols at which each loop declared lock; <= 0 (-1: never) is ignored, so check
+    for -1 yourself. Default -1.
+
+Returns
+-------
+int
+    `budget`, moved to `timing_lock` when that is at or past it, then to
+    `carrier_lock` when that is past the result.
+
+Examples
+--------
+>>> from veltra.ber import ber_settle_from
+>>> ber_settle_from(2000, 415, -1), ber_settle_from(2000, 2525, -1)
+(2000, 2525)
+)doc";
+
+const char *const LOCK_SYMBOL_DOC = R"doc(First symbol from which a lock indicator stays set.
+
+Parameters
+----------
+flags : array_like of uint8
+    Per-symbol lock flags (non-zero: locked).
+sustain : int, optional
+    Consecutive set flags required (0 means 200). Default 200.
+min_frac : float, optional
+    Share of set flags required from there to the end (<= 0 means 0.9).
+    Default 0.9.
+
+Returns
+-------
+int
+    The first such index, or -1.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.ber import ber_lock_symbol
+>>> flags = np.r_[np.zeros(50), np.ones(500)].astype(np.uint8)
+>>> ber_lock_symbol(flags), ber_lock_symbol(np.zeros(300, np.uint8))
+(50, -1)
+)doc";
+
+const char *const EVM_DOC = R"doc(Self-referenced EVM of M-PSK symbols, in dB.
+
+No truth and no lag are used, so an alignment search cannot flatter it: the rotation
+comes from the m-th power of the window's sum, each symbol is normalised to the
+window's rms and compared with its nearest constellation point. A locked
+matched-filter output reads about ``-Es/N0``.
+
+Parameters
+----------
+rx : array_like of complex64
+    Symbols.
+lo, hi : int, optional
+    Window ``[lo, min(len(rx), hi))``; give `hi` (0 measures nothing). Default 0.
+m : int, optional
+    Constellation order, raised to 2; above 64 gives NaN. Default 4.
+
+Returns
+-------
+float
+    The EVM; 0.0 for a window under 20 symbols, at most -120 for ideal symbols, NaN
+    when a sample is not finite.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.ber import ber_evm_db
+>>> s = np.exp(1j * (np.pi / 2 * np.arange(100) + 0.4)).astype(np.complex64)
+>>> ber_evm_db(s, hi=100), ber_evm_db(s, hi=19)
+(-120.0, 0.0)
+)doc";
+
 std::string interval_method_doc(const char *summary, const char *example)
 {
     return std::string(summary) +
@@ -273,7 +506,7 @@ std::string interval_method_doc(const char *summary, const char *example)
 
 NB_MODULE(ber, m)
 {
-    init_module(m, "Bit-error measurement: marker alignment by detection, scoring and exact intervals.");
+    init_module(m, "Link measurement: BER and frame meters with exact intervals, and M-PSK link theory.");
 
     interval_type = PyStructSequence_NewType(&INTERVAL_DESC);
     if (!interval_type)
@@ -379,4 +612,88 @@ Examples
                                           period, lag_span));
     }, "rx"_a, "truth"_a, "m"_a = 4u, "pfa"_a = 0.0, "t0"_a = Count{0}, "n_marker"_a = Count{0},
        "period"_a = Count{0}, "lag_span"_a = 0, ALIGN_DETECT_DOC);
+    Class<FrameMeterPy>(m, "FrameMeter", FRAME_METER_DOC)
+        .ctor(frame_meter_create, invalid("conf must lie in (0, 1)"),
+              "target_errors"_a = uint64_t{BER_TARGET_ERRORS}, "conf"_a = BER_CONF)
+        .repr(+[](const frame_meter *f) {
+            return Args().u("target_errors", frame_meter_get_target_errors(f)).f("conf", frame_meter_get_conf(f));
+        })
+        .reset(frame_meter_reset)
+        .state(frame_meter_state_bytes, frame_meter_get_state, frame_meter_set_state)
+        .fn("add", +[](frame_meter *f, Flag sync_ok, int crc) { frame_meter_add(f, sync_ok, crc); },
+            "sync_ok"_a, "crc"_a, R"doc(Record one frame.
+
+Parameters
+----------
+sync_ok : bool or int
+    Whether the frame's sync was detected.
+crc : int
+    1 (or any positive) CRC passed, 0 failed, negative: the frame carries no CRC.
+
+Examples
+--------
+>>> from veltra.ber import FrameMeter
+>>> fm = FrameMeter()
+>>> fm.add(True, 0)
+>>> fm.errors
+1
+)doc")
+        .ro("frames", frame_meter_get_frames, "Frames recorded.")
+        .ro("sync_detected", frame_meter_get_sync_detected, "Frames whose sync was detected.")
+        .ro("crc_passed", frame_meter_get_crc_passed, "Frames whose CRC passed.")
+        .ro("errors", frame_meter_get_errors, "Frame errors: no sync, or a failed CRC.")
+        .ro("enough", +[](const frame_meter *f) { return frame_meter_get_enough(f) != 0; },
+            "True once ``errors >= target_errors``: stop measuring.")
+        .def("fer", [](FrameMeterPy &h) { return to_python(frame_meter_fer(Use<FrameMeterPy>(h))); },
+             nb::sig("def fer(self) -> BerInterval"),
+             R"doc(Frame error rate with its exact interval.
+
+Returns
+-------
+BerInterval
+    The inverse-binomial interval once ``enough``, else the fixed-count one.
+
+Examples
+--------
+>>> from veltra.ber import FrameMeter
+>>> FrameMeter().fer().symbols
+0
+)doc")
+        .def("sync_miss", [](FrameMeterPy &h) { return to_python(frame_meter_sync_miss(Use<FrameMeterPy>(h))); },
+             nb::sig("def sync_miss(self) -> BerInterval"),
+             R"doc(Sync-miss rate (frames without sync over frames) with its exact interval.
+
+Returns
+-------
+BerInterval
+    The fixed-count interval.
+
+Examples
+--------
+>>> from veltra.ber import FrameMeter
+>>> fm = FrameMeter()
+>>> fm.add(0, 0)
+>>> fm.sync_miss().errors
+1
+)doc");
+
+    m.def("ber_theory_ser", &ber_theory_ser, "m"_a, "esn0"_a, THEORY_SER_DOC);
+    m.def("ber_theory_ber", &ber_theory_ber, "m"_a, "esn0"_a, THEORY_BER_DOC);
+    m.def("ber_esn0_db_for_ser", &ber_esn0_db_for_ser, "m"_a, "ser"_a, ESN0_DOC);
+    m.def("ber_evm_scatter_floor_db", &ber_evm_scatter_floor_db, "m"_a, EVM_FLOOR_DOC);
+    m.def("ber_settle_syms", [](double bt, double bc) {
+        if (std::isnan(bt) || std::isnan(bc))
+            raise(PyExc_ValueError, "bn_timing and bn_carrier must not be NaN");
+        return ber_settle_syms(bt, bc);
+    }, "bn_timing"_a, "bn_carrier"_a, SETTLE_SYMS_DOC);
+    m.def("ber_settle_from", &ber_settle_from, "budget"_a, "timing_lock"_a = -1, "carrier_lock"_a = -1,
+          SETTLE_FROM_DOC);
+    m.def("ber_lock_symbol", [](nb::handle flags, Count sustain, double min_frac) {
+        InArray<uint8_t> f(flags);
+        return ber_lock_symbol(f.data(), f.size(), sustain, min_frac);
+    }, "flags"_a, "sustain"_a = Count{200}, "min_frac"_a = 0.9, LOCK_SYMBOL_DOC);
+    m.def("ber_evm_db", [](nb::handle rx, Count lo, Count hi, int mo) {
+        InArray<vx_cf32> x(rx);
+        return ber_evm_db(x.data(), x.size(), lo, hi, mo);
+    }, "rx"_a, "lo"_a = Count{0}, "hi"_a = Count{0}, "m"_a = 4, EVM_DOC);
 }
