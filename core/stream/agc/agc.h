@@ -27,7 +27,7 @@ typedef struct agc {
     float chunk_pow;             /* block path: power summed over the open chunk */
     uint64_t chunk_fill;         /* block path: samples in the open chunk */
     double chunk_g1;             /* block path: gain the open chunk ramps to */
-    vx_tlm *tlm;                 /* borrowed telemetry context */
+    vx_tlm *tlm;                 /* attached telemetry context (one reference) */
     int32_t tlm_ids[2];          /* gain_db, level_db */
 } agc;
 
