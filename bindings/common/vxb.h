@@ -54,7 +54,8 @@ inline OnNull invalid(const char *message) { return {PyExc_ValueError, message};
 inline OnNull no_memory(const char *object) { return {PyExc_MemoryError, std::string(object) + "_create returned NULL"}; }
 
 // String enumeration keyword: the index of `got` in `names`, or ValueError
-// `<keyword> must be one of "a", "b", got 'x'`.
+// `<keyword> must be one of "a", "b", got 'x'`. Take the keyword as Text, not const char *:
+// a NUL inside the str would otherwise cut it into an accepted name ("rrc\0x" as "rrc").
 int choose(const char *keyword, std::string_view got, std::initializer_list<const char *> names);
 
 // ---- argument kinds ----------------------------------------------------------------
@@ -65,8 +66,8 @@ struct Count {
     operator uint64_t() const { return v; }
 };
 // A str handed to the core as C text. An embedded NUL would silently cut it (two probe
-// names sharing one id), so c_str() raises ValueError "embedded null character".
-// Take enumeration keywords as Text too: choose() then sees the whole string.
+// names sharing one id), so c_str() raises ValueError "embedded null character"; as a
+// string_view (choose()) it is the whole str.
 struct Text {
     const char *s = nullptr;
     Py_ssize_t n = 0;
