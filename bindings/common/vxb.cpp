@@ -235,6 +235,7 @@ Args &Args::s(const char *name, const char *v) { return o(name, nb::str(v)); }
 
 Args &Args::o(const char *name, nb::handle v)
 {
+    // Through the C API: this file has no std::string caster, so nb::cast would throw.
     nb::object r = nb::steal(PyObject_Repr(v.ptr()));
     Py_ssize_t n = 0;
     const char *text = r ? PyUnicode_AsUTF8AndSize(r.ptr(), &n) : nullptr;
