@@ -76,6 +76,17 @@ int fixture_set_telemetry(fixture *f, vx_tlm *tlm, const char *prefix, unsigned 
 }
 
 struct FixturePy : Handle<fixture, fixture_destroy> {};
+// The same object, open to calls of several threads at once (as a producer/consumer ring).
+struct SharedFixturePy : Handle<fixture, fixture_destroy, false> {};
+
+// Holds the object without the interpreter lock for `ms` milliseconds.
+template <class H> void sleep_in(H &h, double ms)
+{
+    h.get();
+    call<Gil::release>(h, [&] {
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    });
+}
 
 }  // namespace
 
@@ -99,13 +110,11 @@ NB_MODULE(_bindtest, m)
         .ro("decim", &fixture::decim, "Telemetry decimation.")
         .ro("attached", +[](const fixture *f) { return f->tlm != nullptr; }, "Context attached.")
         .telemetry(fixture_set_telemetry)
-        // Holds the object busy without the interpreter lock for `ms` milliseconds.
-        .def("sleep", [](FixturePy &h, double ms) {
-        h.get();
-        call<Gil::release>(h, [&] {
-            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
-        });
-    });
+        .def("sleep", sleep_in<FixturePy>);
+    Class<SharedFixturePy>(m, "SharedFixture", "Fixture open to several threads.")
+        .ctor(fixture_create, no_memory("fixture"), "mode"_a = Text{"keep", 4})
+        .ro("fed", &fixture::fed, "Items consumed.")
+        .def("sleep", sleep_in<SharedFixturePy>);
 
     // Adopts the package's interrupt state at import, as a module that waits does.
     vx_interrupt_guard_state_adopt(static_cast<vx_interrupt_state *>(shared_interrupt_state()));

@@ -220,12 +220,12 @@ struct HandleTag {};
 // holds the core pointer across Python code (`Use`) or another thread's call runs.
 //
 // A class whose object serves two threads at once by design (a single-producer single-
-// consumer ring) declares `static constexpr bool exclusive = false;` in its handle struct:
-// its calls then only pin the object.
-template <class Core, void (*Destroy)(Core *)> struct Handle : HandleTag {
+// consumer ring) passes Exclusive = false: calls of several threads then run together,
+// even beside one running without the interpreter lock, and only pin the object.
+template <class Core, void (*Destroy)(Core *), bool Exclusive = true> struct Handle : HandleTag {
     using core_type = Core;
     static constexpr void (*destroy_fn)(Core *) = Destroy;
-    static constexpr bool exclusive = true;
+    static constexpr bool exclusive = Exclusive;
 
     Core *p = nullptr;
     int busy = 0;   // calls running without the interpreter lock
@@ -242,7 +242,7 @@ template <class Core, void (*Destroy)(Core *)> struct Handle : HandleTag {
     {
         if (!p)
             raise(PyExc_RuntimeError, "destroyed");
-        if (busy)
+        if (busy && Exclusive)
             raise_busy();
         return p;
     }
@@ -273,18 +273,18 @@ template <class Core, void (*Destroy)(Core *)> struct Handle : HandleTag {
         raise(PyExc_RuntimeError, "object is in use by a call running in another thread");
     }
 
-    // The call mark: taken by every call before its arguments convert (`exclusive` is the
-    // handle struct's), released when it returns or raises.
-    void enter(bool exclusive)
+    // The call mark: taken by every call before its arguments convert, released when it
+    // returns or raises.
+    void enter()
     {
         PyThreadState *me = PyThreadState_Get(), *held = nullptr;
-        if (exclusive && !owner.compare_exchange_strong(held, me) && held != me)
+        if (Exclusive && !owner.compare_exchange_strong(held, me) && held != me)
             raise(PyExc_RuntimeError, "object is in use by a call in progress");
         ++depth;
     }
-    void leave(bool exclusive) noexcept
+    void leave() noexcept
     {
-        if (--depth == 0 && exclusive)
+        if (--depth == 0 && Exclusive)
             owner.store(nullptr);
     }
     // A call of another thread is in progress.
@@ -658,7 +658,7 @@ struct type_caster<T, std::enable_if_t<std::is_base_of_v<vxb::HandleTag, T>, int
     ~type_caster()
     {
         if (marked_)
-            marked_->leave(T::exclusive);
+            marked_->leave();
     }
     bool from_python(handle src, uint32_t flags, cleanup_list *cleanup)
     {
@@ -668,7 +668,7 @@ struct type_caster<T, std::enable_if_t<std::is_base_of_v<vxb::HandleTag, T>, int
         if (!type_caster_base<T>::from_python(src, flags, cleanup))
             return false;
         if (T *h = type_caster_base<T>::operator T *()) {
-            h->enter(T::exclusive);
+            h->enter();
             marked_ = h;
         }
         return true;
@@ -686,7 +686,7 @@ template <class H> struct type_caster<vxb::Init<H>> {
     ~type_caster()
     {
         if (value.h)
-            value.h->leave(H::exclusive);
+            value.h->leave();
     }
     bool from_python(handle src, uint32_t, cleanup_list *)
     {
@@ -697,7 +697,7 @@ template <class H> struct type_caster<vxb::Init<H>> {
             H *h = inst_ptr<H>(src);
             if (!h->p)
                 vxb::raise(PyExc_RuntimeError, "destroyed");
-            h->enter(H::exclusive);
+            h->enter();
             value.h = h;
         }
         return true;

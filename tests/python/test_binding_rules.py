@@ -137,6 +137,18 @@ def test_argument_conversion_cannot_free_the_object_under_the_call():
     lf.destroy()  # allowed once the calls returned
 
 
+def test_a_shared_object_takes_calls_of_several_threads():
+    f = bt.SharedFixture()
+    t = threading.Thread(target=f.sleep, args=(300.0,))
+    t.start()
+    time.sleep(0.05)
+    assert f.fed == 0  # beside the call running without the lock
+    with pytest.raises(RuntimeError, match="in use"):
+        f.destroy()
+    t.join()
+    f.destroy()
+
+
 def test_gil_is_released_during_the_call():
     f = bt.Fixture()
     ticks = []
