@@ -225,7 +225,10 @@ Args &Args::s(const char *name, const char *v)
     nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
     if (!r)
         raise_pending();
-    return put(name, nb::cast<std::string>(r));
+    const char *t = PyUnicode_AsUTF8(r.ptr());  // no std::string caster is loaded here
+    if (!t)
+        raise_pending();
+    return put(name, t);
 }
 
 void init_module(nb::module_ &m, const char *doc)
