@@ -1,0 +1,52 @@
+// Symbol-timing helpers and the symbol synchroniser through the C ABI.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "symsync.h"
+
+// S-curve slopes at zero error in closed form: the DTTL on the triangle is 2·tau, the
+// Gardner sum on the triangle is 1.5·tau − 3·tau² for small tau > 0 (the truncated sum
+// is odd only up to its edge term, hence the tolerance).
+TEST(SymSync, SCurveSlopesOfTheTriangle)
+{
+    EXPECT_NEAR(symsync_ted_slope(SYMSYNC_TED_DTTL, SYMSYNC_PULSE_TRIANGLE, 0, 0.0), 2.0, 1e-9);
+    EXPECT_NEAR(symsync_ted_slope(SYMSYNC_TED_GARDNER, SYMSYNC_PULSE_TRIANGLE, 4, 0.0), 1.5, 1e-3);
+    EXPECT_EQ(symsync_s_curve(SYMSYNC_TED_GARDNER, SYMSYNC_PULSE_TRIANGLE, -3, 0.0, 0.2), 0.0);
+}
+
+// Raised cosine: an odd S-curve through zero (up to the truncated tails); at beta = 1 the pulse singularity at
+// |t| = 1/2 takes the limit value (beta/2)·sin(pi/(2·beta)) = 0.5, so everything is finite.
+TEST(SymSync, SCurveOfTheRaisedCosine)
+{
+    for (double beta : {0.0, 0.35, 0.5, 1.0}) {
+        for (double tau : {0.1, 0.25, 0.4}) {
+            const double a = symsync_s_curve(SYMSYNC_TED_GARDNER, SYMSYNC_PULSE_RAISED_COSINE, 8, beta, tau);
+            const double b = symsync_s_curve(SYMSYNC_TED_GARDNER, SYMSYNC_PULSE_RAISED_COSINE, 8, beta, -tau);
+            EXPECT_TRUE(std::isfinite(a));
+            EXPECT_NEAR(a, -b, 1e-4);
+        }
+        EXPECT_GT(symsync_ted_slope(SYMSYNC_TED_GARDNER, SYMSYNC_PULSE_RAISED_COSINE, 8, beta), 0.0);
+    }
+    EXPECT_NEAR(symsync_s_curve(SYMSYNC_TED_DTTL, SYMSYNC_PULSE_RAISED_COSINE, 0, 1.0, 0.0), 0.0, 1e-12);
+}
+
+TEST(SymSync, CreateRefusesAndShortOutputStillRunsTheLoop)
+{
+    EXPECT_EQ(nullptr, symsync_create(4, 3, 0, 0.01, 0.7));
+    EXPECT_EQ(nullptr, symsync_create(4, 2, 2, 0.01, 0.7));
+    EXPECT_EQ(nullptr, symsync_create(4, 2, 0, NAN, 0.7));
+    symsync *a = symsync_create(4, 2, 0, 0.01, 0.707), *b = symsync_create(4, 2, 0, 0.01, 0.707);
+    std::vector<vx_cf32> x(4000), y(4000);
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = {(i / 4) % 3 ? 1.0f : -1.0f, 0.0f};
+    const uint64_t n = symsync_steps(a, x.data(), x.size(), y.data(), y.size());
+    EXPECT_EQ(symsync_steps(b, x.data(), x.size(), y.data(), 10), 10u);
+    EXPECT_EQ(n, 999u);
+    EXPECT_EQ(symsync_get_rate(a), symsync_get_rate(b));
+    EXPECT_EQ(symsync_get_lock_stat(a), symsync_get_lock_stat(b));
+    symsync_destroy(a);
+    symsync_destroy(b);
+    symsync_destroy(nullptr);
+}
