@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "ratesync.h"
 #include "symsync.h"
 
 // S-curve slopes at zero error in closed form: the DTTL on the triangle is 2·tau, the
@@ -49,4 +50,38 @@ TEST(SymSync, CreateRefusesAndShortOutputStillRunsTheLoop)
     symsync_destroy(a);
     symsync_destroy(b);
     symsync_destroy(nullptr);
+}
+
+// A plan ending in a halfband has no control port: nothing to steer, priming of one output.
+TEST(RateSyncLoop, BindsOnlyATerminalResampler)
+{
+    RateConverter *plain = RateConverter_create(1, 0.5);
+    ASSERT_NE(plain, nullptr);
+    ratesync_loop l;
+    ratesync_loop_init(&l, 2, SYMSYNC_TED_GARDNER, 4.0, 0.01, 0.707);
+    ratesync_loop_bind_cascade(&l, plain, RC_PULSE_NONE, 8, 0.35);
+    EXPECT_EQ(l.stage, nullptr);
+    EXPECT_EQ(l.prime, 1u);
+    EXPECT_EQ(l.cascade_rate, 0.0);
+    EXPECT_EQ(l.ted_gain, 1.0);
+    RateConverter_destroy(plain);
+}
+
+TEST(RateSync, ShortOutputConsumesEverything)
+{
+    ratesync *a = ratesync_create(RC_PULSE_IANDD, 8, 4, 64, 0, 8.0, 0.35, 0.01, 0.707);
+    ratesync *b = ratesync_create(RC_PULSE_IANDD, 8, 4, 64, 0, 8.0, 0.35, 0.01, 0.707);
+    ASSERT_NE(a, nullptr);
+    std::vector<vx_cf32> x(8000), y(8000);
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = {(i / 8) % 3 ? 0.5f : -0.5f, 0.0f};
+    const uint64_t n = ratesync_steps(a, x.data(), x.size(), y.data(), y.size());
+    EXPECT_GT(n, 980u);
+    EXPECT_EQ(ratesync_steps(b, x.data(), x.size(), y.data(), 3), 3u);
+    std::vector<uint8_t> sa(ratesync_state_bytes(a)), sb(ratesync_state_bytes(b));
+    ratesync_get_state(a, sa.data());
+    ratesync_get_state(b, sb.data());
+    EXPECT_EQ(sa, sb);
+    ratesync_destroy(a);
+    ratesync_destroy(b);
 }
