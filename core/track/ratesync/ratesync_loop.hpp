@@ -36,13 +36,7 @@ template <int Ted> inline void strobe(ratesync_loop *l, vx_cf32 c, vx_cf32 mid)
         l->ctrl = clamp(dev, kDevMin, kDevMax) * l->cascade_rate;
         l->rate = l->sps / (1.0 + integ);
     }
-    l->lock_sum += 2.0 * (pc - pm) / (1e-12 + pm + pc);
-    if (++l->lock_count >= l->avgs) {
-        l->lock_stat = l->lock_sum / static_cast<double>(l->avgs);
-        lockdet_look(&l->ld, l->lock_stat);
-        l->lock_sum = 0.0;
-        l->lock_count = 0;
-    }
+    symsync_lock_look(pc, pm, &l->lock_sum, &l->lock_count, l->avgs, &l->lock_stat, &l->ld);
     l->prev = c;
 }
 

@@ -55,6 +55,21 @@ typedef struct symsync {
     int32_t tlm_ids[5];      /* e, freq, rate, lock, locked */
 } symsync;
 
+/* The eye-opening look of one symbol, 2·(P − M)/(M + 1e-12 + P) for on-time power P and
+ * mid-symbol power M, added to the open block; every `avgs` looks the block average is
+ * judged by the lock detector and a new block opens. Shared by every timing loop. */
+static inline void symsync_lock_look(double p, double m, double *sum, uint64_t *count, uint64_t avgs,
+                                     double *stat, lockdet *ld)
+{
+    *sum += 2.0 * (p - m) / (m + 1e-12 + p);
+    if (++*count >= avgs) {
+        *stat = *sum / (double)avgs;
+        lockdet_look(ld, *stat);
+        *sum = 0.0;
+        *count = 0;
+    }
+}
+
 /* sps: samples per symbol (>= 2 to run; 0 and 1 give a zero increment). order 0..2, ted
  * 0..1, bn >= 0 [per symbol], zeta > 0, all finite; NULL otherwise or without memory. */
 VX_API symsync *symsync_create(uint64_t sps, int order, int ted, double bn, double zeta);

@@ -88,13 +88,7 @@ template <int Ted> inline void update(symsync *s, vx_cf32 y)
         // sps / r lies in 0.5..1.5 times sps: the reported rate's limits hold by the clamp.
         s->rate = s->rate + 0.02 * (static_cast<double>(s->sps) / r - s->rate);
     }
-    s->lock_sum += 2.0 * (p - m) / (m + 1e-12 + p);
-    if (++s->lock_count >= s->avgs) {
-        s->lock_stat = s->lock_sum / static_cast<double>(s->avgs);
-        lockdet_look(&s->ld, s->lock_stat);
-        s->lock_sum = 0.0;
-        s->lock_count = 0;
-    }
+    symsync_lock_look(p, m, &s->lock_sum, &s->lock_count, s->avgs, &s->lock_stat, &s->ld);
     s->prev = y;
 }
 
