@@ -22,3 +22,4 @@ veltra_unit(rate_converter filter DEPENDS hbdecim cic ciccomp fir resamp rrc agc
 veltra_unit(ddc         filter DEPENDS rate_converter lo)
 veltra_unit(symsync     track DEPENDS loop_filter lockdet detstat vx_tlm)
 veltra_unit(ratesync    track DEPENDS symsync rate_converter)
+veltra_unit(mpsk_receiver track DEPENDS ratesync ddc)

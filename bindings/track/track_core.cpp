@@ -3,7 +3,8 @@
 
 #include "loop_filter.h"
 
-void bind_timing(nanobind::module_ &m);  // track_timing.cpp
+void bind_timing(nanobind::module_ &m);     // track_timing.cpp
+void bind_receivers(nanobind::module_ &m);  // track_receiver.cpp
 
 namespace {
 
@@ -135,4 +136,5 @@ Examples
         .ro("t", &loop_filter::t, "Update period in samples.");
 
     bind_timing(m);
+    bind_receivers(m);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "mpsk_receiver.h"
 #include "ratesync.h"
 #include "symsync.h"
 
@@ -84,4 +85,28 @@ TEST(RateSync, ShortOutputConsumesEverything)
     EXPECT_EQ(sa, sb);
     ratesync_destroy(a);
     ratesync_destroy(b);
+}
+
+// The demapper: Gray labels LSB first at the receiver's angles; NaN decides index 0.
+TEST(MpskReceiver, DemapperAndBounds)
+{
+    mpsk_receiver *rx = mpsk_receiver_create(8, 0, MPSK_RX_PULSE_IANDD, 8, 0, 0, 8.0, 0.35, 0.01, 0, 0.01, 0,
+                                             0, 0, 1);
+    ASSERT_NE(rx, nullptr);
+    for (int q = 0; q < 8; ++q) {
+        const double a = 2.0 * M_PI * q / 8.0;
+        uint8_t b[3];
+        ASSERT_EQ(mpsk_rx_symbol_to_bits(&rx->loops, b, {(float)std::cos(a), (float)std::sin(a)}), 3);
+        const int label = q ^ (q >> 1);
+        EXPECT_EQ(b[0] | b[1] << 1 | b[2] << 2, label) << q;
+    }
+    uint8_t b[3];
+    mpsk_rx_symbol_to_bits(&rx->loops, b, {NAN, 1.0f});
+    EXPECT_EQ(b[0] | b[1] | b[2], 0);
+    EXPECT_EQ(mpsk_receiver_bits_max_out(rx, 10), 30u);
+    EXPECT_EQ(mpsk_receiver_bits_max_out(rx, UINT64_MAX / 2), UINT64_MAX);
+    mpsk_receiver_destroy(rx);
+    EXPECT_EQ(nullptr, mpsk_receiver_create_real(4, 8, 0, 8, 0, 0, 16.0, 0.35, 0.01, 0, 0.01, 0, 0.25, 0, 1));
+    EXPECT_EQ(nullptr, mpsk_receiver_create_bpsk(0, 8, 0, 1, 1000.0, 100.0, 500.0, 0.35, 0.01, 0.01));
+    mpsk_receiver_destroy(nullptr);
 }
