@@ -1,4 +1,6 @@
-"""Symbol timing: SymbolSync (sps 4) and RateSync (sps 8) throughput in Msamples/s.
+"""Symbol timing: SymbolSync (sps 4), RateSync (sps 8) and the whole MpskReceiver (QPSK,
+sps 8, 10^7 samples) throughput in Msamples/s; bench/native/bench_receiver splits the
+receiver's cost into front end, timing, carrier and demapper.
 
 Peers in the same run: liquid-dsp's symsync_crcf (a polyphase RRC timing loop, compiled
 here from a small C harness when libliquid-dev is installed) at the same samples per
@@ -16,7 +18,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 from common import median_time  # noqa: E402
 
-from veltra.track import RateSync, SymbolSync  # noqa: E402
+from veltra.track import MpskReceiver, RateSync, SymbolSync  # noqa: E402
 
 LIQUID = r"""
 #include <complex.h>
@@ -111,6 +113,16 @@ def main():
         small = x[:20000]
         ref = small.size / median_time(lambda: numpy_reference(small, sps), repeats=3) / 1e6
         line(f"{cls.__name__}(sps={sps}) steps", ours, liquid_msps(sps, n), ref)
+    n = 10_000_000
+    x = (0.7 * bpsk(n, 8) + 0.7j * bpsk(n, 8, seed=2)).astype(np.complex64)
+    out = np.empty(n, np.complex64)
+    for agc in (1, 0):
+        rx = MpskReceiver(agc=agc)
+        ours = n / median_time(lambda: rx.steps(x, out=out), repeats=3) / 1e6
+        liquid = liquid_msps(8, n)
+        peer = f"liquid-dsp symsync_crcf alone {liquid:.1f} Msps, ratio {ours / liquid:.2f}" if liquid else \
+            "liquid-dsp not installed"
+        print(f"MpskReceiver(sps=8, agc={agc}) whole receiver: ours {ours:.1f} Msps, {peer}")
 
 
 if __name__ == "__main__":
