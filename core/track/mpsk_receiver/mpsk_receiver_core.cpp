@@ -198,7 +198,8 @@ mpsk_receiver *create(bool real, int m, uint64_t m_out, uint32_t pulse, int rrc_
     num_phases = num_phases == 0 ? 64 : num_phases;
     agc_ratio = agc_ratio == 0.0 ? 0.05 : agc_ratio;
     lock_thresh = lock_thresh == 0.0 ? 0.4999 : lock_thresh;
-    if (!(zeta > 0.0) || !power_of_two(num_phases) || !(agc_ratio > 0.0 && agc_ratio < 1.0))
+    if (!vx_timing::loop_ok(bn_carrier, zeta) || !vx_timing::loop_ok(bn_timing, zeta) ||
+        !power_of_two(num_phases) || !(agc_ratio > 0.0 && agc_ratio < 1.0))
         return nullptr;
 
     mpsk_receiver *rx = vx::alloc_object<mpsk_receiver>();

@@ -11,11 +11,6 @@ using namespace vx_timing;
 
 namespace {
 
-bool loop_ok(double bn, double zeta)
-{
-    return vx_finite(bn) && vx_finite(zeta) && bn >= 0.0 && zeta > 0.0;
-}
-
 bool power_of_two(uint64_t v) { return v >= 2 && (v & (v - 1)) == 0; }
 
 template <int Ted, bool Tlm>
@@ -135,11 +130,11 @@ VX_API void ratesync_loop_reset(ratesync_loop *l)
 
 VX_API int ratesync_loop_configure(ratesync_loop *l, double bn, double zeta)
 {
-    if (!l || !loop_ok(bn, zeta))
+    if (!l || loop_filter_configure(&l->lf, bn, zeta, 1.0) != VX_OK)
         return VX_ERR_INVALID;
     l->bn = bn;
     l->zeta = zeta;
-    return loop_filter_configure(&l->lf, bn, zeta, 1.0);
+    return VX_OK;
 }
 
 VX_API void ratesync_loop_configure_lock_raw(ratesync_loop *l, uint64_t avgs, int n_up, int n_down,

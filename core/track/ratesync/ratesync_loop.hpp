@@ -12,6 +12,13 @@ namespace vx_timing {
 constexpr double kDevMin = 1.0 / 1.5 - 1.0;
 constexpr double kDevMax = 1.0;
 
+// The loop filter's own check: in range, finite, and gains that come out finite.
+inline bool loop_ok(double bn, double zeta)
+{
+    loop_filter probe{};
+    return loop_filter_configure(&probe, bn, zeta, 1.0) == VX_OK;
+}
+
 inline double clamp(double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi : v); }
 inline double power(vx_cf32 v) { return static_cast<double>(v.re * v.re + v.im * v.im); }
 inline double sgn(float v) { return v >= 0.0f ? 1.0 : -1.0; }

@@ -31,9 +31,11 @@ uint32_t nominal_inc(uint64_t sps)
     return static_cast<uint32_t>(static_cast<uint64_t>(kTwo32 / static_cast<double>(sps)));
 }
 
+// The loop filter's own check: in range, finite, and gains that come out finite.
 bool loop_ok(double bn, double zeta)
 {
-    return vx_finite(bn) && vx_finite(zeta) && bn >= 0.0 && zeta > 0.0;
+    loop_filter probe{};
+    return loop_filter_configure(&probe, bn, zeta, 1.0) == VX_OK;
 }
 
 // Farrow interpolant between h[1] and h[2] at fraction mu, per component in single precision.
@@ -194,11 +196,11 @@ VX_API void symsync_reset(symsync *s)
 
 VX_API int symsync_configure(symsync *s, double bn, double zeta)
 {
-    if (!s || !loop_ok(bn, zeta))
+    if (!s || loop_filter_configure(&s->lf, bn, zeta, 1.0) != VX_OK)
         return VX_ERR_INVALID;
     s->bn = bn;
     s->zeta = zeta;
-    return loop_filter_configure(&s->lf, bn, zeta, 1.0);
+    return VX_OK;
 }
 
 VX_API int symsync_set_bn(symsync *s, double bn) { return s ? symsync_configure(s, bn, s->zeta) : VX_ERR_INVALID; }

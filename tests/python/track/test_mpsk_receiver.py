@@ -46,7 +46,7 @@ def test_defaults_derive():
     (MpskReceiver, dict(m=16)), (MpskReceiver, dict(m_out=3)), (MpskReceiver, dict(m_out=10, sps=20.0)),
     (MpskReceiver, dict(sps=4.0, m_out=8)), (MpskReceiver, dict(rrc_beta=1.5)), (MpskReceiver, dict(rrc_span=0)),
     (MpskReceiver, dict(num_phases=1)), (MpskReceiver, dict(num_phases=48)), (MpskReceiver, dict(zeta=-1.0)),
-    (MpskReceiver, dict(bn_carrier=-0.1)), (MpskReceiver, dict(bn_timing=np.nan)),
+    (MpskReceiver, dict(bn_carrier=-0.1)), (MpskReceiver, dict(bn_timing=np.nan)), (MpskReceiver, dict(bn_carrier=1e155)),
     (MpskReceiver, dict(bn_agc_ratio=1.0)), (MpskReceiver, dict(sps=np.inf)),
     (MpskReceiver, dict(init_norm_freq=np.nan)),
     (BpskReceiver, dict(sample_rate_hz=1e3, symbol_rate_hz=100.0, carrier_freq_hz=500.0)),

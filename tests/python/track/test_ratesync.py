@@ -58,7 +58,7 @@ MSG = (r"^RateSync: invalid parameter \(need sps >= m, 0 <= beta <= 1, span >= 1
 
 @pytest.mark.parametrize("kw", [dict(sps=1.5), dict(m=3), dict(m=10, sps=20.0), dict(num_phases=1000),
                                 dict(beta=1.5), dict(span=0), dict(bn=-0.1), dict(zeta=0.0),
-                                dict(sps=np.nan), dict(bn=np.inf), dict(num_phases=1 << 20)])
+                                dict(sps=np.nan), dict(bn=np.inf), dict(bn=1e155), dict(num_phases=1 << 20)])
 def test_refuses_bad_parameters(kw):
     with pytest.raises(ValueError, match=MSG):
         RateSync(**kw)

@@ -146,7 +146,7 @@ def test_restore_refuses_bad_fields():
 
 def test_bad_parameters_and_non_finite_samples():
     msg = r"^SymbolSync: invalid parameter \(need bn >= 0 and zeta > 0, both finite\)$"
-    for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(zeta=np.inf)]:
+    for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(zeta=np.inf), dict(bn=1e155)]:
         with pytest.raises(ValueError, match=msg):
             SymbolSync(**kw)
     with pytest.raises(ValueError, match="^order must be one of \"linear\", \"parabolic\", \"cubic\", got 'sinc'$"):
