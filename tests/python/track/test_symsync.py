@@ -183,6 +183,16 @@ def test_telemetry_and_lifecycle():
     assert sorted(got) == ["t.e", "t.freq", "t.lock", "t.locked", "t.rate"]
     assert all(len(v) == n for v in got.values())
     assert got["t.rate"][-1] == pytest.approx(sync.rate, rel=1e-6)
+    # The attachment is the object's own: it neither travels in a blob nor is lost to one.
+    blob = sync.get_state()
+    assert blob[288:304] == bytes(16)
+    fresh = SymbolSync()
+    fresh.set_state(blob)
+    x = bpsk_clock_offset(n_sym=50)[1]
+    fresh.steps(x)
+    assert len(tlm.read()) == 0
+    sync.set_state(blob)
+    assert len(sync.steps(x)) == len(tlm.read_by_probe()["t.e"]) > 0
     with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
         sync.set_telemetry(tlm, "x" * 40, 1)
     sync.set_telemetry(None, "t", 1)
