@@ -74,6 +74,10 @@ def test_acquires_carrier_and_timing():
     assert rx.norm_freq == pytest.approx(0.0005, abs=5e-5)
     assert symbol_errors(y, sym, rx.lock_time + 200, len(y) - rx.lock_time - 250) == 0
     assert rx.timing_rate == pytest.approx(8.0, abs=0.01)
+    # Losing the carrier (noise alone) drops the lock but keeps the first lock time.
+    first = rx.lock_time
+    rx.steps(mpsk.awgn(np.zeros(8000, np.complex64) + 1e-3, -20.0, 8, np.random.default_rng(2)))
+    assert not rx.locked and rx.lock_time == first
 
 
 def test_real_if_at_quarter_rate():
