@@ -327,22 +327,26 @@ VX_API int mpsk_rx_symbol_to_bits(mpsk_rx_loops *l, uint8_t *out3, vx_cf32 y)
 VX_API int mpsk_rx_set_telemetry(mpsk_rx_loops *l, vx_tlm *tlm, const char *prefix, unsigned long decim)
 {
     if (!tlm) {
-        l->tlm = nullptr;
+        vx_tlm_swap(&l->tlm, nullptr);
         return ratesync_loop_set_telemetry(&l->timing, nullptr, nullptr, 0);
     }
     static const char *const probes[] = {"lock", "car.e", "car.freq", "car.nco", "car.locked", "sym.i", "sym.q"};
     char sync[VX_TLM_NAME_BYTES];
     if (!sub_prefix(sync, prefix ? prefix : "rx", ".sync"))
         return VX_ERR_INVALID;  // a cut name would merge probes
-    vx_tlm *slot = l->tlm;
+    // Registered aside (the slot holds its own reference), so a failure leaves the
+    // current attachment as it was.
+    vx_tlm *slot = nullptr;
     int32_t ids[7];
     if (vx_tlm_attach(&slot, ids, tlm, prefix, "rx", probes, 7, decim) != VX_OK)
         return VX_ERR_INVALID;
-    if (const int rc = ratesync_loop_set_telemetry(&l->timing, tlm, sync, decim))
-        return rc;
-    l->tlm = slot;
-    std::memcpy(l->tlm_ids, ids, sizeof ids);
-    return VX_OK;
+    const int rc = ratesync_loop_set_telemetry(&l->timing, tlm, sync, decim);
+    if (rc == VX_OK) {
+        vx_tlm_swap(&l->tlm, slot);
+        std::memcpy(l->tlm_ids, ids, sizeof ids);
+    }
+    vx_tlm_swap(&slot, nullptr);
+    return rc;
 }
 
 VX_API uint64_t mpsk_rx_loops_state_bytes(const mpsk_rx_loops *) { return MPSK_RX_LOOPS_STATE_BYTES; }
@@ -409,6 +413,7 @@ VX_API void mpsk_receiver_destroy(mpsk_receiver *rx)
         return;
     ddc_destroy(rx->fe);
     ddcr_destroy(rx->fe_r);
+    mpsk_rx_set_telemetry(&rx->loops, nullptr, nullptr, 0);  // the attachments' references
     vx_free(rx);
 }
 
