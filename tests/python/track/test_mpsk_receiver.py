@@ -9,7 +9,7 @@ from veltra.track import BpskReceiver, MpskReceiver, MpskReceiverR
 
 from track.timing_signals import symbol_errors
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+                     assert_state_roundtrip, run_split)
 
 INVALID = r"^MpskReceiver: invalid parameter \(need m in \{2,4,8\}"
 
@@ -135,6 +135,11 @@ def test_split_reset_and_state():
     whole = assert_split_invariant(make, lambda o, c: o.steps(c), x, trials=3)
     assert_split_invariant(make, lambda o, c: o.bits(c), x, trials=2)
     assert_state_roundtrip(make, lambda o, c: (o.steps(c), o.bits(c)), x)
+    blobs = []
+    for cuts in ([], [1, 999, 1000, 2500]):  # the running state too is split-invariant
+        _, obj = run_split(make, lambda o, c: o.steps(c), x, cuts)
+        blobs.append(obj.get_state())
+    assert blobs[0] == blobs[1]
     rx = make()
     rx.steps(x)
     rx.reset()

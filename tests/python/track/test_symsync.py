@@ -8,7 +8,7 @@ from veltra.telemetry import Telemetry
 from veltra.track import SymbolSync
 
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+                     assert_state_roundtrip, run_split)
 
 
 def bpsk_clock_offset(n_sym=5000, sps=4.004, esn0_db=20.0, seed=1):
@@ -113,6 +113,7 @@ def test_reset_split_and_state():
     make = lambda: SymbolSync(sps=4, bn=0.02, ted="dttl", order="parabolic")
     run = lambda o, c: o.steps(c)
     whole = assert_split_invariant(make, run, x[:1200], trials=4)
+    assert run_split(make, run, x, [7, 8, 1001])[1].get_state() == run_split(make, run, x, [])[1].get_state()
     assert_state_roundtrip(make, run, x)
     sync = make()
     sync.steps(x)
