@@ -9,93 +9,23 @@ import numpy as np
 import veltra
 
 
-def _wrap(phase):
-    return (phase + np.pi) % (2 * np.pi) - np.pi
+def cmd_demo(args):
+    from veltra import demo
 
-
-def demo_phase_loop(freq=0.013, phase0=1.0, bn=0.02, zeta=0.707, n=2000, seed=1):
-    """Track a noisy phase ramp with a second-order loop; return the lock-in figures."""
-    from veltra.track import LoopFilter
-
-    rng = np.random.default_rng(seed)
-    k = np.arange(n)
-    truth = 2 * np.pi * freq * k + phase0
-    measured = truth + rng.normal(scale=0.05, size=n)
-    lf = LoopFilter(bn=bn, zeta=zeta, t=1.0)
-    est = 0.0
-    err = np.empty(n)
-    for i in range(n):
-        e = _wrap(measured[i] - est)
-        err[i] = e
-        est += lf.step(e)
-    # Lock-in: the sample after which the error stays within 0.2 rad.
-    unsettled = np.flatnonzero(np.abs(err) >= 0.2)
-    lock_at = int(unsettled[-1] + 1) if unsettled.size else 0
-    tail = err[n // 2:]
-    return {
-        "true_freq": freq,
-        "est_freq": lf.integ / (2 * np.pi),
-        "lock_at": lock_at,
-        "rms_error_rad": float(np.sqrt(np.mean(tail ** 2))),
-        "kp": lf.kp,
-        "ki": lf.ki,
-    }
-
-
-def demo_downconvert(f_carrier=0.1, f_offset=0.0125, amp=0.5, snr_db=3.0, rate=0.25,
-                     n=1 << 16, seed=2):
-    """Down-convert a noisy tone near a known carrier and measure what comes out.
-
-    The tone sits `f_offset` above the carrier; after tuning to the carrier and
-    decimating, it appears at f_offset / rate cycles per output sample, and the noise
-    in the narrower output band is rate times the input noise.
-    """
-    from veltra.ddc import DDC
-
-    rng = np.random.default_rng(seed)
-    k = np.arange(n)
-    noise_power = amp ** 2 / 10 ** (snr_db / 10)
-    x = amp * np.exp(2j * np.pi * (f_carrier + f_offset) * k)
-    x += np.sqrt(noise_power / 2) * (rng.normal(size=n) + 1j * rng.normal(size=n))
-    with DDC(norm_freq=-f_carrier, rate=rate) as ddc:
-        y = ddc.execute(x.astype(np.complex64))
-    y = y[256:].astype(np.complex128)  # past the cascade's start-up
-    m = len(y)
-    power = np.abs(np.fft.fft(y * np.hanning(m))) ** 2
-    peak = int(np.argmax(power))
-    # Parabolic interpolation of the log spectrum around the peak bin.
-    a, b, c = np.log(power[[peak - 1, peak, (peak + 1) % m]])
-    freq = ((peak + 0.5 * (a - c) / (a - 2 * b + c)) / m + 0.5) % 1.0 - 0.5
-    # Tone by least squares at the measured frequency; the rest is noise.
-    ref = np.exp(2j * np.pi * freq * np.arange(m))
-    tone = (np.vdot(ref, y) / m) * ref
-    p_tone = float(np.mean(np.abs(tone) ** 2))
-    p_noise = float(np.mean(np.abs(y - tone) ** 2))
-    return {
-        "true_freq": f_offset / rate, "freq": freq,
-        "true_power_db": 10 * np.log10(amp ** 2), "power_db": 10 * np.log10(p_tone),
-        "true_snr_db": snr_db + 10 * np.log10(1 / rate),
-        "snr_db": 10 * np.log10(p_tone / p_noise),
-        "n_in": n, "n_out": m + 256,
-    }
-
-
-def cmd_demo(_args):
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            print("--plot needs matplotlib: pip install veltra[plot]", file=sys.stderr)
+            return 2
     print(f"veltra {veltra.__version__} demo")
-    print("phase-tracking loop (LoopFilter, bn=0.02, zeta=0.707) on a noisy phase ramp")
-    r = demo_phase_loop()
-    print(f"  gains                kp={r['kp']:.6f}  ki={r['ki']:.6f}")
-    print(f"  frequency            true {r['true_freq']:.6f}  tracked {r['est_freq']:.6f} cycles/sample")
-    print(f"  lock-in              {r['lock_at']} samples to |error| < 0.2 rad")
-    print(f"  residual phase error {r['rms_error_rad']:.4f} rad rms (input noise 0.05 rad)")
-    print()
-    print("down-conversion (DDC, carrier 0.1, rate 1/4) of a tone 0.0125 above the carrier in noise")
-    d = demo_downconvert()
-    print(f"  samples              {d['n_in']} in, {d['n_out']} out")
-    print(f"  tone frequency       true {d['true_freq']:+.6f}  measured {d['freq']:+.6f} cycles/output sample")
-    print(f"  tone power           true {d['true_power_db']:+.2f} dB  measured {d['power_db']:+.2f} dB")
-    print(f"  in-band SNR          true {d['true_snr_db']:.2f} dB  measured {d['snr_db']:.2f} dB")
-    return 0
+    r = demo.run(m=args.m, esn0_db=args.esn0, n_sym=args.symbols, cfo=args.cfo, clock_ppm=args.ppm,
+                 seed=args.seed, quiet=args.quiet)
+    print("\n".join(demo.report(r)))
+    if args.plot:
+        demo.plot(r, args.plot)
+        print(f"  plot                   {args.plot}")
+    return 0 if r["lock_time"] >= 0 else 1
 
 
 def cmd_info(_args):
@@ -119,7 +49,16 @@ def main(argv=None):
     p = argparse.ArgumentParser(prog="veltra", description=veltra.__doc__)
     p.add_argument("--version", action="version", version=f"veltra {veltra.__version__}")
     sub = p.add_subparsers(dest="cmd")
-    sub.add_parser("demo", help="run the end-to-end demonstration")
+    d = sub.add_parser("demo", help="receive a synthetic M-PSK link and compare it with theory")
+    d.add_argument("--m", type=int, choices=(2, 4, 8), default=4, help="constellation order (default 4)")
+    d.add_argument("--esn0", type=float, default=None,
+                   help="Es/N0 in dB (default 7, 10 or 16 dB for m = 2, 4, 8)")
+    d.add_argument("--symbols", type=int, default=20000, help="symbols to send (default 20000)")
+    d.add_argument("--cfo", type=float, default=2e-4, help="carrier offset, cycles/sample (default 2e-4)")
+    d.add_argument("--ppm", type=float, default=200.0, help="transmit clock offset, ppm (default 200)")
+    d.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
+    d.add_argument("--plot", metavar="FILE.png", help="write the constellation and loop traces (matplotlib)")
+    d.add_argument("--quiet", action="store_true", help="no progress bar")
     sub.add_parser("info", help="modules built, NumPy version, SIMD level")
     args = p.parse_args(argv)
     if args.cmd is None:
