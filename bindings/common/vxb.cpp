@@ -196,6 +196,18 @@ const char *keep(std::string s)
     return store.back().c_str();
 }
 
+// Python's repr of an object, as text (without a string caster in this file).
+static std::string repr_of(nb::handle obj)
+{
+    if (!obj)
+        raise_pending();
+    nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
+    const char *t = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (!t)
+        raise_pending();
+    return t;
+}
+
 Args &Args::put(const char *name, const std::string &v)
 {
     if (!s_.empty())
@@ -222,10 +234,12 @@ Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False")
 
 Args &Args::s(const char *name, const char *v)
 {
-    nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
-    if (!r)
-        raise_pending();
-    return put(name, nb::cast<std::string>(r));
+    return put(name, repr_of(nb::str(v)));
+}
+
+Args &Args::c(const char *name, double re, double im)
+{
+    return put(name, repr_of(nb::steal(PyComplex_FromDoubles(re, im))));
 }
 
 void init_module(nb::module_ &m, const char *doc)

@@ -311,6 +311,7 @@ class Args {
     Args &u(const char *name, unsigned long long v);
     Args &b(const char *name, bool v);
     Args &s(const char *name, const char *v);  // quoted, as repr(str)
+    Args &c(const char *name, double re, double im);  // as repr(complex)
     std::string str() const { return s_; }
 
   private:
