@@ -22,3 +22,5 @@ veltra_unit(rate_converter filter DEPENDS hbdecim cic ciccomp fir resamp rrc agc
 veltra_unit(ddc         filter DEPENDS rate_converter lo)
 include(cmake/VeltraFFTW.cmake)
 veltra_unit(fft         spectral DEPENDS vx_base LIBS veltra::fftw)
+veltra_unit(acc         stream DEPENDS vx_base)
+veltra_unit(acc_trace   stream DEPENDS vx_base)
