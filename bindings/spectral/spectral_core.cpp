@@ -3,7 +3,15 @@
 
 #include <cstdio>
 
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
+#include <utility>
+#include <vector>
+
 #include "fft.h"
+#include "psd.h"
+#include "specmeas.h"
 #include "window.h"
 
 namespace {
@@ -12,6 +20,7 @@ using namespace vxb;
 
 struct FftPy : Handle<fft, fft_destroy> {};
 struct Fft2dPy : Handle<fft2d, fft2d_destroy> {};
+struct PsdPy : Handle<psd, psd_destroy> {};
 
 const char *const MODULE_DOC =
     "FFT engines, window functions, spectral measurements and the averaging PSD estimator.";
@@ -298,6 +307,244 @@ float enbw_of(nb::handle w)
     return kaiser_enbw(static_cast<const float *>(PyArray_DATA(ap)), static_cast<uint64_t>(PyArray_SIZE(ap)));
 }
 
+// ---- spectral measurements -----------------------------------------------------------
+
+template <class T, class Floor>
+nb::object magnitude_db(nb::handle x, Floor lin_floor, float offset_db,
+                        void (*f)(const T *, uint64_t, float *, Floor, float))
+{
+    InArray<T> in(x);
+    OutArray<float> y(nb::none(), in.size());
+    f(in.data(), in.size(), y.data(), lin_floor, offset_db);
+    return y.finish(in.size());
+}
+
+std::vector<std::pair<float, float>> peaks_of(nb::handle db, Count n_peaks, float min_db)
+{
+    InArray<float> in(db);
+    // Never more than the candidate capacity, whatever the caller asks for.
+    const uint64_t room = std::min<uint64_t>(n_peaks, in.size() / 2 + 1);
+    std::vector<vx_peak_t> recs(room);
+    const uint64_t k = find_peaks_f32(in.data(), in.size(), room, recs.data(), min_db);
+    std::vector<std::pair<float, float>> out;
+    out.reserve(k);
+    for (uint64_t i = 0; i < k; ++i)
+        out.emplace_back(recs[i].freq_norm, recs[i].level);
+    return out;
+}
+
+const char *const MAG_DOC = R"doc(Magnitude in dB of %s samples.
+
+``out[k] = 20*log10(max(abs(x[k]), lin_floor)) + offset_db``, the magnitude and
+logarithm in %s precision%s. A NaN sample gives NaN.
+
+Parameters
+----------
+x : array_like of %s
+    Samples, any shape, read in C order.
+lin_floor : float
+    Smallest magnitude represented (sets the floor of the result).
+offset_db : float
+    Added to every value, in single precision.
+
+Returns
+-------
+ndarray of float32
+    One value per sample.
+
+Examples
+--------
+>>> from veltra.spectral import %s
+>>> %s([1, %s, 0], 1e-12, 0.0).round(3).tolist()
+[0.0, %s, -240.0]
+)doc";
+
+std::string mag_doc(const char *dtype, const char *prec, const char *extra, const char *fn, const char *v,
+                    const char *db)
+{
+    char buf[2048];
+    std::snprintf(buf, sizeof buf, MAG_DOC, dtype, prec, extra, dtype, fn, fn, v, db);
+    return buf;
+}
+
+const char *const PEAKS_DOC = R"doc(Peaks of a DC-centred dB trace, refined to a fraction of a bin.
+
+A bin ``k`` (not the first or last) is a peak when ``db[k] > min_db``,
+``db[k] > db[k-1]`` and ``db[k] >= db[k+1]`` (a plateau reports its first bin).
+A parabola through its neighbours gives the offset ``d`` (within half a bin) and
+the level ``db[k] + 0.25*(db[k+1] - db[k-1])*d``. At most ``len(db)//2 + 1``
+candidates are considered, in scan order.
+
+Parameters
+----------
+db : array_like of float32
+    The trace; bin ``len(db)//2`` is DC.
+n_peaks : int
+    Most peaks returned.
+min_db : float
+    Gate: a peak must lie strictly above it.
+
+Returns
+-------
+list of (float, float)
+    ``(freq_norm, level)`` pairs, highest level first; ``freq_norm`` in cycles
+    per sample, ``(k - len(db)//2 + d) / len(db)``.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import find_peaks_f32
+>>> db = np.full(32, -60, np.float32); db[7:10] = [-15, -10, -15]
+>>> find_peaks_f32(db, 4, -30)
+[(-0.25, -10.0)]
+)doc";
+
+const char *const OBW_DOC = R"doc(Occupied bandwidth of a power vector.
+
+Walking the bins upward with the running sum ``S`` of a total ``T``, the lower
+edge is the first bin where ``S >= (1 - frac)/2 * T`` and the upper the first
+where ``S >= (1 + frac)/2 * T``.
+
+Parameters
+----------
+pwr : array_like of float64
+    Linear power per bin.
+fs : float
+    Span of the ``len(pwr)`` bins, Hz.
+frac : float
+    Fraction of the power, in (0, 1].
+
+Returns
+-------
+float
+    ``(upper - lower + 1) * fs / len(pwr)`` Hz; 0.0 for an empty vector, a total
+    that is not finite and positive, or `frac` outside (0, 1].
+
+Examples
+--------
+>>> from veltra.spectral import obw_from_power
+>>> obw_from_power([0, 0, 1, 0], 1000.0, 0.99)
+250.0
+)doc";
+
+const char *const FLOOR_DOC = R"doc(Median of a dB trace, as a noise-floor estimate.
+
+The middle value of the sorted trace, or the mean of the two middle values for
+an even length. NaN sorts above every number.
+
+Parameters
+----------
+db : array_like of float32
+    The trace.
+
+Returns
+-------
+float
+    The median; 0.0 for an empty trace.
+
+Examples
+--------
+>>> from veltra.spectral import noise_floor_db
+>>> noise_floor_db([3, 1, 2]), noise_floor_db([4, 1, 3, 2])
+(2.0, 2.5)
+)doc";
+
+// ---- PSD -------------------------------------------------------------------------------
+
+const char *const WINDOWS[] = {"hann", "kaiser", "blackman-harris"};
+const char *const MODES[] = {"mean", "exp", "maxhold", "minhold"};
+
+psd *psd_from_keywords(Count n, double fs, Text window, float beta, Count pad, double full_scale, Count bits,
+                       Text mode, double alpha)
+{
+    const int w = choose("window", window.c_str(), {WINDOWS[0], WINDOWS[1], WINDOWS[2]});
+    const int md = choose("mode", mode.c_str(), {MODES[0], MODES[1], MODES[2], MODES[3]});
+    return psd_create(n, static_cast<unsigned>(w), pad, bits, static_cast<unsigned>(md), fs, beta, full_scale,
+                      alpha);
+}
+
+// A trace read-out: None before the first frame, else the full trace.
+template <uint64_t (*F)(psd *, float *, uint64_t), uint64_t (*Bound)(const psd *)>
+nb::object readout(PsdPy &h, nb::handle count, nb::handle out)
+{
+    Use<PsdPy> c(h);
+    read_count(count, 1);  // validated; the whole trace is returned whatever it is
+    if (psd_get_count(c) == 0)
+        return nb::none();
+    OutArray<float> y(out, Bound(c));
+    return y.finish(F(c, y.data(), y.capacity()));
+}
+
+std::string readout_doc(const char *what, const char *len, const char *example)
+{
+    return std::string(what) +
+           "\n\nParameters\n----------\ncount : int, optional\n    Accepted for symmetry; the whole trace is returned. "
+           "Default 1.\nout : ndarray of float32, optional\n    Destination of at least " + len +
+           " elements.\n\nReturns\n-------\nndarray of float32 or None\n    " + len +
+           " values, or None while no frame has been folded.\n\nExamples\n--------\n"
+           ">>> import numpy as np\n>>> from veltra.spectral import PSD\n"
+           ">>> p = PSD(64, fs=6400.0)\n>>> p.accumulate(np.exp(2j * np.pi * 8 * np.arange(128) / 64).astype(np.complex64))\n" + example;
+}
+
+const char *const PSD_DOC = R"doc(Averaging power-spectrum estimator.
+
+Consecutive, non-overlapping frames of ``n`` samples are windowed, zero-padded
+to ``nfft`` (the smallest power of two >= ``n*pad``), transformed and turned
+into a DC-centred power trace (index ``nfft//2`` is DC, index 0 is ``-fs/2``),
+which folds into a running mean, exponential average, max hold or min hold.
+Each ``accumulate`` call folds ``len(x) // n`` frames and drops the samples past
+the last whole frame (nothing is carried to the next call), so feed it whole
+frames to make block splits irrelevant. Equal to ``scipy.signal.welch`` with
+the same window, ``nperseg=n``, ``noverlap=0``, ``detrend=False``, two-sided,
+``fftshift``-ed.
+
+Read-outs: linear power ``T/sum(w)**2`` (two- or one-sided), dBFS
+``10*log10(T/(sum(w)*full_scale)**2)`` (a full-scale complex tone on a bin
+centre reads 0 dB; floor -200 dB), dBFS/Hz (dBFS minus ``10*log10(rbw)``), band
+power (the sum over a band's bins, normalised so that white noise sums to its
+power), occupied bandwidth, noise floor (median of the dB trace, the mean of the
+two middle values), SNR and SFDR.
+
+Parameters
+----------
+n : int, optional
+    Frame (window) length, >= 2. Default 1024.
+fs : float, optional
+    Sample rate in Hz, finite and > 0. Default 1.0.
+window : str, optional
+    "hann", "kaiser" or "blackman-harris". Default "hann".
+beta : float, optional
+    Kaiser shape (single precision); ignored by the other windows. Default 0.0.
+pad : int, optional
+    Zero-padding factor (0 counts as 1); ``n*pad`` at most 2**30. Default 1.
+full_scale : float, optional
+    Amplitude that reads 0 dBFS, finite and > 0. Default 1.0.
+bits : int, optional
+    ADC depth; when > 0 (at most 64), full scale becomes ``2**(bits-1)``. Default 0.
+mode : str, optional
+    "mean", "exp", "maxhold" or "minhold". Default "mean".
+alpha : float, optional
+    Weight of the "exp" mode (>= 1 tracks the last frame). Default 0.1.
+
+Raises
+------
+ValueError
+    For a window or mode outside its list.
+MemoryError
+    "psd_create returned NULL" for any other refused parameter (``n < 2``,
+    ``fs`` or ``full_scale`` not finite and positive, an oversized ``n*pad``,
+    ``bits > 64``, a window whose sum is not positive such as Hann of length 2).
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64, fs=6400.0)
+>>> p.accumulate(np.exp(2j * np.pi * 8 * np.arange(256) / 64).astype(np.complex64))
+>>> p.count, int(np.argmax(p.psd_db())), round(float(p.psd_db().max()), 6)
+(4, 40, 0.0)
+)doc";
+
 }  // namespace
 
 NB_MODULE(spectral, m)
@@ -371,4 +618,260 @@ NB_MODULE(spectral, m)
         .ro("ny", fft2d_get_ny, "Rows (outer dimension).")
         .ro("nx", fft2d_get_nx, "Columns (inner dimension).")
         .ro("sign", fft2d_get_sign, "Direction: negative forward, otherwise inverse.");
+
+    m.def("magnitude_db_cf32", [](nb::handle x, float lin_floor, float offset_db) {
+        return magnitude_db<vx_cf32, float>(x, lin_floor, offset_db, magnitude_db_cf32);
+    }, "x"_a, "lin_floor"_a, "offset_db"_a,
+          keep(mag_doc("complex64", "single", "", "magnitude_db_cf32", "0.1", "-20.0")));
+    m.def("magnitude_db_cf64", [](nb::handle x, double lin_floor, float offset_db) {
+        return magnitude_db<vx_cf64, double>(x, lin_floor, offset_db, magnitude_db_cf64);
+    }, "x"_a, "lin_floor"_a, "offset_db"_a,
+          keep(mag_doc("complex128", "double", ", then narrowed to float32", "magnitude_db_cf64", "10", "20.0")));
+    m.def("find_peaks_f32", peaks_of, "db"_a, "n_peaks"_a, "min_db"_a, PEAKS_DOC);
+    m.def("obw_from_power", [](nb::handle pwr, double fs, double frac) {
+        InArray<double> in(pwr);
+        return obw_from_power(in.data(), in.size(), fs, frac);
+    }, "pwr"_a, "fs"_a, "frac"_a, OBW_DOC);
+    m.def("noise_floor_db", [](nb::handle db) {
+        InArray<float> in(db);
+        return noise_floor_db(in.data(), in.size());
+    }, "db"_a, FLOOR_DOC);
+
+    Class<PsdPy>(m, "PSD", PSD_DOC)
+        .ctor(psd_from_keywords, no_memory("psd"), "n"_a = Count{1024}, "fs"_a = 1.0, "window"_a = Text{"hann", 4},
+              "beta"_a = 0.0f, "pad"_a = Count{1}, "full_scale"_a = 1.0, "bits"_a = Count{0},
+              "mode"_a = Text{"mean", 4}, "alpha"_a = 0.1)
+        .repr(+[](const psd *p) {
+            return Args().u("n", psd_get_n(p)).f("fs", psd_get_fs(p)).s("window", WINDOWS[psd_get_window(p)])
+                .f("beta", psd_get_beta(p)).u("pad", psd_get_pad(p)).f("full_scale", psd_get_full_scale(p))
+                .u("bits", psd_get_bits(p)).s("mode", MODES[psd_get_mode(p)]).f("alpha", psd_get_alpha(p));
+        })
+        .fn("accumulate", +[](psd *p, nb::handle x) {
+                InArray<vx_cf32> in(x);
+                psd_accumulate(p, in.data(), in.size());
+            }, "x"_a, R"doc(Fold ``len(x) // n`` frames of complex samples; the remainder is dropped.
+
+Parameters
+----------
+x : array_like of complex64
+    Samples, any shape, read in C order.
+
+Returns
+-------
+None
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(1024)
+>>> p.accumulate(np.ones(4, np.complex64)); p.count
+0
+>>> p.accumulate(np.ones(2560, np.complex64)); p.count
+2
+)doc")
+        .fn("accumulate_real", +[](psd *p, nb::handle x) {
+                InArray<float> in(x);
+                psd_accumulate_real(p, in.data(), in.size());
+            }, "x"_a, R"doc(Fold ``len(x) // n`` frames of real samples; the remainder is dropped.
+
+Parameters
+----------
+x : array_like of float32
+    Samples, any shape, read in C order.
+
+Returns
+-------
+None
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64)
+>>> p.accumulate_real(np.cos(2 * np.pi * 8 * np.arange(64) / 64).astype(np.float32))
+>>> sorted(np.argsort(p.psd_db())[-2:].tolist())
+[24, 40]
+)doc")
+        .fn("psd_db_max_out", psd_psd_db_max_out, "Values of ``psd_db``: nfft.\n\nReturns\n-------\nint\n")
+        .fn("psd_dbhz_max_out", psd_psd_dbhz_max_out, "Values of ``psd_dbhz``: nfft.\n\nReturns\n-------\nint\n")
+        .fn("power_twosided_max_out", psd_power_twosided_max_out,
+            "Values of ``power_twosided``: nfft.\n\nReturns\n-------\nint\n")
+        .fn("power_onesided_max_out", psd_power_onesided_max_out,
+            "Values of ``power_onesided``: nfft // 2 + 1.\n\nReturns\n-------\nint\n")
+        .fn("band_power_max_out", psd_band_power_max_out,
+            "Always 0: ``band_power`` sizes its output from the band list.\n\nReturns\n-------\nint\n")
+        .fn("total_band_power", +[](psd *p, nb::handle bands) {
+                InArray<double> in(bands);
+                return psd_total_band_power(p, in.data(), in.size());
+            }, "bands"_a, R"doc(Total power of a list of bands, dB re full scale.
+
+Parameters
+----------
+bands : array_like of float64
+    Edges in Hz, in pairs (either order); an odd trailing edge is ignored.
+
+Returns
+-------
+float
+    ``10*log10`` of the summed linear power of every band inside the spectrum;
+    -200.0 with fewer than two edges or no frame folded.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64, fs=64.0)
+>>> p.total_band_power([-1.0, 1.0])
+-200.0
+>>> p.accumulate(np.ones(64, np.complex64))
+>>> abs(round(p.total_band_power([-32.0, 32.0]), 3))
+0.0
+)doc")
+        .fn("occupied_bw", psd_occupied_bw, "fraction"_a, R"doc(Bandwidth holding the central `fraction` of the power, Hz.
+
+Parameters
+----------
+fraction : float
+    In (0, 1]; any other value gives 0.0.
+
+Returns
+-------
+float
+    A whole number of bins times ``fs / nfft``; 0.0 before the first frame.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64, fs=6400.0, window="blackman-harris")
+>>> p.accumulate(np.exp(2j * np.pi * 8 * np.arange(64) / 64).astype(np.complex64))
+>>> p.occupied_bw(0.99)
+500.0
+)doc")
+        .fn("noise_floor", psd_noise_floor, R"doc(Median of the dB trace (the mean of the two middle values), dB.
+
+Returns
+-------
+float
+    0.0 before the first frame.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(256, fs=1.0)
+>>> p.accumulate(np.full(256, 0.01, np.complex64))
+>>> p.noise_floor() < -150
+True
+)doc")
+        .fn("snr", psd_snr, "lo_hz"_a, "hi_hz"_a, R"doc(Highest dB bin within a band minus the noise floor, dB.
+
+Parameters
+----------
+lo_hz, hi_hz : float
+    Band edges in Hz (either order), clamped to the spectrum.
+
+Returns
+-------
+float
+    0.0 for a band wholly outside the spectrum or before the first frame.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64, fs=64.0)
+>>> x = np.exp(2j * np.pi * 8 * np.arange(64) / 64) + 0.001
+>>> p.accumulate(x.astype(np.complex64))
+>>> p.snr(4.0, 12.0) > 60
+True
+)doc")
+        .fn("sfdr", psd_sfdr, "min_db"_a, R"doc(Spurious-free dynamic range, dB.
+
+Up to 16 peaks of the dB trace above `min_db` are found (see
+``find_peaks_f32``); the result is the highest level minus the second.
+
+Parameters
+----------
+min_db : float
+    Gate of the peak search, dB.
+
+Returns
+-------
+float
+    0.0 with fewer than two peaks or before the first frame.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> t = np.arange(64)
+>>> p = PSD(64, window="blackman-harris")
+>>> p.accumulate((np.exp(2j * np.pi * 8 * t / 64) + 0.01 * np.exp(-2j * np.pi * 20 * t / 64)).astype(np.complex64))
+>>> round(p.sfdr(-150.0), 1)
+40.0
+)doc")
+        .reset(psd_reset)
+        .state(psd_state_bytes, psd_get_state, psd_set_state)
+        .ro("n", psd_get_n, "Frame (window) length.")
+        .ro("nfft", psd_get_nfft, "Transform length: the smallest power of two >= n*pad.")
+        .ro("fs", psd_get_fs, "Sample rate, Hz.")
+        .ro("full_scale", psd_get_full_scale, "Amplitude that reads 0 dBFS.")
+        .ro("bits", psd_get_bits, "ADC depth that set full_scale, else 0.")
+        .ro("enbw", psd_get_enbw, "Equivalent noise bandwidth of the window, bins.")
+        .ro("rbw", psd_get_rbw, "Resolution bandwidth ``enbw * fs / n``, Hz.")
+        .ro("count", psd_get_count, "Frames folded since construction or reset.")
+        .ro("mode", psd_get_mode, "Reduction mode index: 0 mean, 1 exp, 2 maxhold, 3 minhold.")
+        .def("psd_db", readout<psd_psd_db, psd_psd_db_max_out>, "count"_a.none() = 1, "out"_a.none() = nb::none(),
+             keep(readout_doc("The reduced trace in dB re full scale.", "nfft",
+                              ">>> int(np.argmax(p.psd_db())), round(float(p.psd_db()[40]), 6)\n(40, 0.0)\n")))
+        .def("psd_dbhz", readout<psd_psd_dbhz, psd_psd_dbhz_max_out>, "count"_a.none() = 1,
+             "out"_a.none() = nb::none(),
+             keep(readout_doc("The reduced trace in dB re full scale per Hz (dB minus ``10*log10(rbw)``).", "nfft",
+                              ">>> d = p.psd_db() - p.psd_dbhz()\n>>> bool(np.allclose(d, 10 * np.log10(p.rbw)))\n"
+                              "True\n")))
+        .def("power_twosided", readout<psd_power_twosided, psd_power_twosided_max_out>, "count"_a.none() = 1,
+             "out"_a.none() = nb::none(),
+             keep(readout_doc("Linear power ``T / sum(w)**2`` of every bin, DC-centred (not referred to full scale).",
+                              "nfft", ">>> round(float(p.power_twosided()[40]), 5)\n1.0\n")))
+        .def("power_onesided", readout<psd_power_onesided, psd_power_onesided_max_out>, "count"_a.none() = 1,
+             "out"_a.none() = nb::none(),
+             keep(readout_doc("Linear power folded about DC: DC, then each +f bin plus its -f image, then -fs/2 alone.",
+                              "nfft//2 + 1", ">>> p.power_onesided().shape, int(np.argmax(p.power_onesided()))\n"
+                              "((33,), 8)\n")))
+        .def("band_power", [](PsdPy &h, nb::handle bands, nb::handle out) {
+                Use<PsdPy> c(h);
+                InArray<double> in(bands);
+                const uint64_t k = psd_get_count(c) ? in.size() / 2 : 0;
+                OutArray<float> y(out, k);
+                return y.finish(psd_band_power(c, in.data(), in.size(), y.data(), k));
+            }, "bands"_a, "out"_a.none() = nb::none(), R"doc(Power in each band, dB re full scale.
+
+A band ``(a, b)`` covers the bins from ``round(min*nfft/fs + nfft//2)`` to
+``round(max*nfft/fs + nfft//2)`` clamped to the spectrum; its power is the sum
+of those bins over ``full_scale**2 * nfft * sum(w**2)``.
+
+Parameters
+----------
+bands : array_like of float64
+    Edges in Hz, in pairs (either order); an odd trailing edge is ignored.
+out : ndarray of float32, optional
+    Destination of at least ``len(bands) // 2`` elements.
+
+Returns
+-------
+ndarray of float32
+    One value per band; -200.0 for a band outside the spectrum or with a NaN
+    edge. Empty before the first frame.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import PSD
+>>> p = PSD(64, fs=64.0)
+>>> p.accumulate(np.exp(2j * np.pi * 8 * np.arange(64) / 64).astype(np.complex64))
+>>> (p.band_power([6.0, 10.0, 40.0, 50.0]).round(3) + 0).tolist()
+[0.0, -200.0]
+)doc");
 }
