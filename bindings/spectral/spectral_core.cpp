@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "corr.h"
 #include "fft.h"
 #include "psd.h"
 #include "specmeas.h"
@@ -21,6 +22,8 @@ using namespace vxb;
 struct FftPy : Handle<fft, fft_destroy> {};
 struct Fft2dPy : Handle<fft2d, fft2d_destroy> {};
 struct PsdPy : Handle<psd, psd_destroy> {};
+struct CorrPy : Handle<corr, corr_destroy> {};
+struct Corr2dPy : Handle<corr2d, corr2d_destroy> {};
 
 const char *const MODULE_DOC =
     "FFT engines, window functions, spectral measurements and the averaging PSD estimator.";
@@ -545,6 +548,164 @@ Examples
 (4, 40, 0.0)
 )doc";
 
+// ---- correlators ------------------------------------------------------------------------
+
+// A reference array of exactly `ndim` dimensions (else ValueError `message`), as complex64.
+nb::object reference(nb::handle ref, int ndim, const char *message)
+{
+    nb::object a = nb::steal(PyArray_FromAny(ref.ptr(), nullptr, 0, 0, 0, nullptr));
+    if (!a)
+        raise_pending();
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(a.ptr())) != ndim)
+        raise(PyExc_ValueError, "%s", message);
+    return as_param_array(a, NPY_COMPLEX64, ndim, "ref");
+}
+
+const vx_cf32 *cdata(const nb::object &a)
+{
+    return static_cast<const vx_cf32 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.ptr())));
+}
+npy_intp dim(const nb::object &a, int i) { return PyArray_DIMS(reinterpret_cast<PyArrayObject *>(a.ptr()))[i]; }
+
+corr *corr_from(nb::handle ref, Count dwell, int nthreads, Count n_out)
+{
+    nb::object a = reference(ref, 1, "ref must be a 1-D array");
+    return corr_create(cdata(a), static_cast<uint64_t>(dim(a, 0)), dwell, nthreads, n_out);
+}
+
+corr2d *corr2d_from(nb::handle ref, Count dwell, int nthreads, Count ny_out, Count nx_out, int32_t col_out)
+{
+    nb::object a = reference(ref, 2, "ref must be a 2-D (ny, nx) array");
+    return corr2d_create(cdata(a), static_cast<uint64_t>(dim(a, 0)), static_cast<uint64_t>(dim(a, 1)), dwell,
+                         nthreads, ny_out, nx_out, col_out);
+}
+
+// execute(x, out=None): the dump, or None between dumps. Without `out`, no array is made
+// for a frame that does not dump.
+template <class H, uint64_t (*Exec)(typename H::core_type *, const vx_cf32 *, uint64_t, vx_cf32 *, uint64_t),
+          uint64_t (*Bound)(const typename H::core_type *), uint64_t (*Count_)(const typename H::core_type *),
+          uint64_t (*Dwell)(const typename H::core_type *)>
+nb::object corr_execute_py(H &h, nb::handle x, nb::handle out)
+{
+    Use<H> c(h);
+    InArray<vx_cf32> in(x);
+    if (out.is_none() && Count_(c) + 1 != Dwell(c)) {
+        Exec(c, in.data(), in.size(), nullptr, 0);
+        return nb::none();
+    }
+    OutArray<vx_cf32> y(out, Bound(c));
+    in.detach_from(y.data(), y.capacity() * sizeof(vx_cf32), false);
+    const uint64_t k = Exec(c, in.data(), in.size(), y.data(), y.capacity());
+    return k ? y.finish(k) : nb::none();
+}
+
+const char *const CORR_DOC = R"doc(Circular cross-correlator with coherent integrate-and-dump.
+
+``R[m] = sum(x[(p + m) % n] * conj(ref[p]))`` over frames of ``n = len(ref)``
+samples, i.e. ``ifft(fft(x) * conj(fft(ref)))``. The cross-spectra of ``dwell``
+frames are summed (coherently) and inverted once at the dump, scaled by
+``1/n``. With ``n_out > n`` the dump is the band-limited (Dirichlet)
+interpolation of the correlation on ``n_out`` points, at the native height: the
+peak of lag ``L`` appears at ``L * n_out / n``.
+
+Parameters
+----------
+ref : array_like of complex64
+    One-dimensional reference, at least one sample.
+dwell : int, optional
+    Frames per dump; 0 accumulates and never dumps. Default 1.
+nthreads : int, optional
+    Accepted and ignored. Default 1.
+n_out : int, optional
+    Output length, 0 (= n) or at least n. Default 0.
+
+Raises
+------
+ValueError
+    "ref must be a 1-D array".
+MemoryError
+    "corr_create returned NULL" for an empty reference or ``0 < n_out < n``.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import Corr
+>>> c = Corr(np.complex64([1, 0, 0, 0]), dwell=2)
+>>> c.execute(np.ones(4, np.complex64)) is None
+True
+>>> c.execute(np.ones(4, np.complex64))
+array([2.+0.j, 2.+0.j, 2.+0.j, 2.+0.j], dtype=complex64)
+)doc";
+
+const char *const CORR2D_DOC = R"doc(Two-dimensional circular cross-correlator with integrate-and-dump.
+
+``R[dy, dx] = sum(x[(p+dy) % ny, (q+dx) % nx] * conj(ref[p, q]))`` over flat
+row-major frames of ``ny*nx`` samples, scaled by ``1/(ny*nx)``, every ``dwell``
+frames; ``ny_out``, ``nx_out`` above ``ny``, ``nx`` interpolate the map. When
+``ny_out == ny`` and the reference is zero outside row 0, each row is
+correlated on its own with 1-D transforms (same map, less work, each row
+scaled by ``1/nx``). There ``col_out = c`` returns only column ``c``: for every
+row ``i``, ``sum(conj(ref[0, p]) * x[i, (p + c) % nx])`` computed in the time
+domain without a transform or a scale (``ny`` values).
+
+Parameters
+----------
+ref : array_like of complex64
+    The ``(ny, nx)`` reference, both dimensions at least 1.
+dwell : int, optional
+    Frames per dump, at least 1. Default 1.
+nthreads : int, optional
+    Accepted and ignored. Default 1.
+ny_out, nx_out : int, optional
+    Output grid, 0 (native) or at least ``ny``, ``nx``. Default 0.
+col_out : int, optional
+    Negative for the whole map, else the single column to output (row path,
+    ``nx_out == nx`` and ``col_out < nx`` only). Default -1.
+
+Raises
+------
+ValueError
+    "ref must be a 2-D (ny, nx) array".
+MemoryError
+    "corr2d_create returned NULL" for a zero dimension, ``dwell = 0``, a
+    smaller output grid, or a `col_out` the reference or grid does not allow.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import Corr2D
+>>> ref = np.zeros((2, 2), np.complex64); ref[0, 0] = 1
+>>> c = Corr2D(ref, dwell=2)
+>>> c.execute(np.ones(4, np.complex64)) is None
+True
+>>> c.execute(np.ones(4, np.complex64)).real.tolist()
+[2.0, 2.0, 2.0, 2.0]
+)doc";
+
+const char *const CORR_EXECUTE_DOC = R"doc(Correlate one frame.
+
+Parameters
+----------
+x : array_like of complex64
+    The frame (2-D frames flat, row-major); only the first frame-size samples
+    are used, and a shorter frame is zero-extended.
+out : ndarray of complex64, optional
+    Destination of at least ``execute_max_out()`` elements, written only on a dump.
+
+Returns
+-------
+ndarray of complex64 or None
+    The correlation on the dwell-th frame (a view of `out` when given), else None.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import Corr
+>>> ref = np.exp(2j * np.pi * np.random.default_rng(1).random(64)).astype(np.complex64)
+>>> int(np.argmax(abs(Corr(ref).execute(np.roll(ref, 5)))))
+5
+)doc";
+
 }  // namespace
 
 NB_MODULE(spectral, m)
@@ -874,4 +1035,43 @@ Examples
 >>> (p.band_power([6.0, 10.0, 40.0, 50.0]).round(3) + 0).tolist()
 [0.0, -200.0]
 )doc");
+
+    Class<CorrPy>(m, "Corr", CORR_DOC)
+        .ctor(corr_from, no_memory("corr"), "ref"_a, "dwell"_a = Count{1}, "nthreads"_a = 1, "n_out"_a = Count{0})
+        .repr(+[](const corr *c) {
+            return Args().u("n", corr_get_n(c)).u("dwell", corr_get_dwell(c)).u("n_out", corr_get_n_out(c));
+        })
+        .fn("execute_max_out", corr_execute_max_out, "Values of a dump: n_out.\n\nReturns\n-------\nint\n")
+        .reset(corr_reset)
+        .state(corr_state_bytes, corr_get_state, corr_set_state)
+        .ro("n", corr_get_n, "Frame and reference length.")
+        .ro("n_out", corr_get_n_out, "Output length of a dump.")
+        .ro("dwell", corr_get_dwell, "Frames per dump.")
+        .ro("count", corr_get_count, "Frames accumulated toward the next dump.")
+        .def("execute", corr_execute_py<CorrPy, corr_execute, corr_execute_max_out, corr_get_count, corr_get_dwell>,
+             "x"_a, "out"_a.none() = nb::none(), CORR_EXECUTE_DOC);
+
+    Class<Corr2dPy>(m, "Corr2D", CORR2D_DOC)
+        .ctor(corr2d_from, no_memory("corr2d"), "ref"_a, "dwell"_a = Count{1}, "nthreads"_a = 1,
+              "ny_out"_a = Count{0}, "nx_out"_a = Count{0}, "col_out"_a = -1)
+        .repr(+[](const corr2d *c) {
+            return Args().u("ny", corr2d_get_ny(c)).u("nx", corr2d_get_nx(c)).u("dwell", corr2d_get_dwell(c))
+                .u("ny_out", corr2d_get_ny_out(c)).u("nx_out", corr2d_get_nx_out(c)).i("col_out", corr2d_get_col_out(c));
+        })
+        .fn("execute_max_out", corr2d_execute_max_out, "Values of a dump: n_out.\n\nReturns\n-------\nint\n")
+        .reset(corr2d_reset)
+        .state(corr2d_state_bytes, corr2d_get_state, corr2d_set_state)
+        .ro("ny", corr2d_get_ny, "Reference rows.")
+        .ro("nx", corr2d_get_nx, "Reference columns.")
+        .ro("ny_out", corr2d_get_ny_out, "Output rows.")
+        .ro("nx_out", corr2d_get_nx_out, "Output columns.")
+        .ro("n_out", corr2d_execute_max_out, "Values of a dump: ny_out*nx_out, or ny with col_out.")
+        .ro("dwell", corr2d_get_dwell, "Frames per dump.")
+        .ro("count", corr2d_get_count, "Frames accumulated toward the next dump.")
+        .ro("col_out", corr2d_get_col_out, "The single output column, or -1 for the whole map.")
+        .ro("row_path", +[](const corr2d *c) { return corr2d_get_row_path(c) != 0; },
+            "True when each row is correlated on its own (reference zero outside row 0).")
+        .def("execute",
+             corr_execute_py<Corr2dPy, corr2d_execute, corr2d_execute_max_out, corr2d_get_count, corr2d_get_dwell>,
+             "x"_a, "out"_a.none() = nb::none(), CORR_EXECUTE_DOC);
 }
