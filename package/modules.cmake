@@ -7,7 +7,7 @@ veltra_module(agc          agc)
 veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
-veltra_module(spectral     fft window specmeas psd corr)
+veltra_module(spectral     fft window specmeas psd corr detector)
 veltra_module(accumulator  acc acc_trace)
 
 # Test-only module exercising the shared binding rules (built by `make test`).

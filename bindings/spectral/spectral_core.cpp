@@ -2,6 +2,7 @@
 #include "vxb.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "corr.h"
+#include "detector.h"
 #include "fft.h"
 #include "psd.h"
 #include "specmeas.h"
@@ -24,6 +26,8 @@ struct Fft2dPy : Handle<fft2d, fft2d_destroy> {};
 struct PsdPy : Handle<psd, psd_destroy> {};
 struct CorrPy : Handle<corr, corr_destroy> {};
 struct Corr2dPy : Handle<corr2d, corr2d_destroy> {};
+struct DetectorPy : Handle<detector, detector_destroy> {};
+struct Detector2dPy : Handle<detector2d, detector2d_destroy> {};
 
 const char *const MODULE_DOC =
     "FFT engines, window functions, spectral measurements and the averaging PSD estimator.";
@@ -706,6 +710,148 @@ Examples
 5
 )doc";
 
+// ---- correlation detectors ----------------------------------------------------------------
+
+const char *const NOISE_MODES[] = {"mean", "median", "min", "max"};
+
+unsigned noise_mode_of(Text mode)
+{
+    return static_cast<unsigned>(
+        choose("noise_mode", mode.c_str(), {NOISE_MODES[0], NOISE_MODES[1], NOISE_MODES[2], NOISE_MODES[3]}));
+}
+
+detector *detector_from(nb::handle ref, Count dwell, Count noise_lo, Count noise_hi, Text noise_mode,
+                        float threshold, int nthreads)
+{
+    const unsigned mode = noise_mode_of(noise_mode);
+    nb::object a = reference(ref, 1, "ref must be a 1-D array");
+    return detector_create(cdata(a), static_cast<uint64_t>(dim(a, 0)), dwell, noise_lo, noise_hi, mode, threshold,
+                           nthreads);
+}
+
+detector2d *detector2d_from(nb::handle ref, Count dwell, Count noise_lo, Count noise_hi, Text noise_mode,
+                            float threshold, int nthreads)
+{
+    const unsigned mode = noise_mode_of(noise_mode);
+    nb::object a = reference(ref, 2, "ref must be a 2-D array");
+    return detector2d_create(cdata(a), static_cast<uint64_t>(dim(a, 0)), static_cast<uint64_t>(dim(a, 1)), dwell,
+                             noise_lo, noise_hi, threshold, mode, nthreads);
+}
+
+nb::object record_tuple(const detector_record &r)
+{
+    return nb::make_tuple(r.lag, r.peak_mag, r.noise_est, r.test_stat);
+}
+nb::object record_tuple(const detector2d_record &r)
+{
+    return nb::make_tuple(r.row, r.col, r.peak_mag, r.noise_est, r.test_stat);
+}
+
+// push(x): the whole input is fed, 64 records of room at a time, so nothing is dropped.
+template <class H, class Rec,
+          uint64_t (*Push)(typename H::core_type *, const vx_cf32 *, uint64_t, Rec *, uint64_t, uint64_t *)>
+nb::list detector_push_py(H &h, nb::handle x)
+{
+    Use<H> c(h);
+    InArray<vx_cf32> in(x);
+    nb::list out;
+    Rec recs[64];
+    for (uint64_t done = 0;;) {
+        uint64_t used = 0;
+        const uint64_t k = Push(c, in.data() + done, in.size() - done, recs, 64, &used);
+        for (uint64_t i = 0; i < k; ++i)
+            out.append(record_tuple(recs[i]));
+        done += used;
+        if (done == in.size() && k < 64)
+            break;
+    }
+    return out;
+}
+
+template <class H, const vx_cf32 *(*Last)(const typename H::core_type *),
+          uint64_t (*N)(const typename H::core_type *)>
+nb::object last_corr_py(H &h)
+{
+    auto *c = h.get();
+    const vx_cf32 *v = Last(c);
+    if (!v)
+        return nb::none();
+    // A copy: a view would outlive the buffer once destroy() frees it.
+    OutArray<vx_cf32> y(nb::none(), N(c));
+    std::memcpy(y.data(), v, N(c) * sizeof(vx_cf32));
+    return y.finish(N(c));
+}
+
+const char *const DETECTOR_COMMON_DOC = R"doc(
+Chunks of any length are queued, cut into non-overlapping frames of the
+reference's size and correlated with integrate-and-dump (``dwell`` frames per
+dump, as ``%s``). At each dump the peak of ``|R|`` (lowest index on ties) is
+compared with a noise estimate over the bins ``noise_lo..noise_hi`` of ``|R|``
+(both clamped to ``n - 1`` and swapped when reversed): "mean", "median" (the
+element at index ``m//2`` of the ``m`` sorted bins: the upper middle value for
+even ``m``, no averaging), "min" or "max". The statistic is peak / noise (0 when
+the noise is 0); a record is reported when ``threshold == 0`` or the statistic
+exceeds it. Any chunking of the input gives the same records.
+
+Parameters
+----------
+ref : array_like of complex64
+    The reference (%s).
+dwell : int, optional
+    Frames per dump. Default 1.
+noise_lo, noise_hi : int, optional
+    Inclusive noise-bin range (flat indices). Default 0 and 2**64 - 1 (all bins).
+noise_mode : str, optional
+    "mean", "median", "min" or "max". Default "mean".
+threshold : float, optional
+    Detection threshold on peak / noise; 0 reports every dump. Default 0.0.
+nthreads : int, optional
+    Accepted and ignored. Default 1.
+
+Raises
+------
+ValueError
+    "%s", or "noise_mode must be one of ...".
+MemoryError
+    "%s_create returned NULL" for an empty reference%s.
+)doc";
+
+std::string detector_doc(const char *summary, const char *corr_name, const char *shape, const char *ref_msg,
+                         const char *object, const char *extra, const char *example)
+{
+    char buf[4096];
+    std::snprintf(buf, sizeof buf, DETECTOR_COMMON_DOC, corr_name, shape, ref_msg, object, extra);
+    return std::string(summary) + "\n" + buf + "\nExamples\n--------\n" + example;
+}
+
+const char *const PUSH_DOC = R"doc(Feed samples; every whole frame is correlated.
+
+Parameters
+----------
+x : array_like of complex64
+    Samples, any length (positional only); a 2-D detector reads any shape flat.
+    All of it is consumed.
+
+Returns
+-------
+list of tuple
+    One record per reported dump: ``(lag, peak_mag, noise_est, test_stat)``,
+    or ``(row, col, peak_mag, noise_est, test_stat)`` for the 2-D detector.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.spectral import CorrDetector
+>>> ref = np.zeros(8, np.complex64); ref[0] = 1
+>>> d = CorrDetector(ref, noise_lo=1, noise_hi=7)
+>>> d.push(np.ones(3, np.complex64)), d.push(np.ones(5, np.complex64))
+([], [(0, 1.0, 1.0, 1.0)])
+)doc";
+
+const char *const LAST_CORR_DOC =
+    "Correlation of the most recent dump (flat complex64 copy of n values), or None before the first "
+    "dump and after reset.";
+
 }  // namespace
 
 NB_MODULE(spectral, m)
@@ -1074,4 +1220,64 @@ Examples
         .def("execute",
              corr_execute_py<Corr2dPy, corr2d_execute, corr2d_execute_max_out, corr2d_get_count, corr2d_get_dwell>,
              "x"_a, "out"_a.none() = nb::none(), CORR_EXECUTE_DOC);
+
+    Class<DetectorPy>(m, "CorrDetector", keep(detector_doc(
+        "Streaming 1-D correlation detector reporting the peak lag.", "Corr", "one-dimensional, n samples",
+        "ref must be a 1-D array", "detector", "",
+        ">>> import numpy as np\n>>> from veltra.spectral import CorrDetector\n"
+        ">>> ref = np.exp(2j * np.pi * np.random.default_rng(3).random(64)).astype(np.complex64)\n"
+        ">>> d = CorrDetector(ref, threshold=4.0)\n"
+        ">>> [r[0] for r in d.push(np.tile(np.roll(ref, 7), 3))]\n[7, 7, 7]\n")))
+        .ctor(detector_from, no_memory("detector"), "ref"_a, "dwell"_a = Count{1}, "noise_lo"_a = Count{0},
+              "noise_hi"_a = Count{UINT64_MAX}, "noise_mode"_a = Text{"mean", 4}, "threshold"_a = 0.0f,
+              "nthreads"_a = 1)
+        .repr(+[](const detector *d) {
+            return Args().u("n", detector_get_n(d)).u("dwell", detector_get_dwell(d))
+                .u("noise_lo", detector_get_noise_lo(d)).u("noise_hi", detector_get_noise_hi(d))
+                .s("noise_mode", NOISE_MODES[detector_get_noise_mode(d)]).f("threshold", detector_get_threshold(d));
+        })
+        .reset(detector_reset)
+        .state(detector_state_bytes, detector_get_state, detector_set_state)
+        .ro("n", detector_get_n, "Frame (reference) length.")
+        .ro("dwell", detector_get_dwell, "Frames per dump.")
+        .ro("count", detector_get_count, "Frames accumulated toward the next dump.")
+        .ro("ring_cap", detector_get_ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
+        .ro("noise_lo", detector_get_noise_lo, "First noise bin (after clamping).")
+        .ro("noise_hi", detector_get_noise_hi, "Last noise bin (after clamping).")
+        .rw("threshold", detector_get_threshold, detector_set_threshold,
+            "Detection threshold on peak / noise; 0 reports every dump. Writable.")
+        .def_prop_ro("last_corr", last_corr_py<DetectorPy, detector_last_corr, detector_get_n>, LAST_CORR_DOC)
+        .def("push", detector_push_py<DetectorPy, detector_record, detector_push>, PUSH_DOC);
+
+    Class<Detector2dPy>(m, "CorrDetector2D", keep(detector_doc(
+        "Streaming 2-D correlation detector reporting the peak as (row, col).", "Corr2D",
+        "a 2-D (ny, nx) array; frames are ny*nx samples, row-major", "ref must be a 2-D array", "detector2d",
+        " or dwell = 0",
+        ">>> import numpy as np\n>>> from veltra.spectral import CorrDetector2D\n"
+        ">>> ref = np.zeros((4, 4), np.complex64); ref[0, 0] = 1\n"
+        ">>> x = np.zeros(16, np.complex64); x[6] = 1\n"
+        ">>> CorrDetector2D(ref).push(x)\n[(1, 2, 1.0, 0.0625, 16.0)]\n")))
+        .ctor(detector2d_from, no_memory("detector2d"), "ref"_a, "dwell"_a = Count{1}, "noise_lo"_a = Count{0},
+              "noise_hi"_a = Count{UINT64_MAX}, "noise_mode"_a = Text{"mean", 4}, "threshold"_a = 0.0f,
+              "nthreads"_a = 1)
+        .repr(+[](const detector2d *d) {
+            return Args().u("ny", detector2d_get_ny(d)).u("nx", detector2d_get_nx(d))
+                .u("dwell", detector2d_get_dwell(d)).u("noise_lo", detector2d_get_noise_lo(d))
+                .u("noise_hi", detector2d_get_noise_hi(d)).s("noise_mode", NOISE_MODES[detector2d_get_noise_mode(d)])
+                .f("threshold", detector2d_get_threshold(d));
+        })
+        .reset(detector2d_reset)
+        .state(detector2d_state_bytes, detector2d_get_state, detector2d_set_state)
+        .ro("n", detector2d_get_n, "Frame size ny*nx.")
+        .ro("ny", detector2d_get_ny, "Reference rows.")
+        .ro("nx", detector2d_get_nx, "Reference columns.")
+        .ro("dwell", detector2d_get_dwell, "Frames per dump.")
+        .ro("count", detector2d_get_count, "Frames accumulated toward the next dump.")
+        .ro("ring_cap", detector2d_get_ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
+        .ro("noise_lo", detector2d_get_noise_lo, "First noise bin, flat index (after clamping).")
+        .ro("noise_hi", detector2d_get_noise_hi, "Last noise bin, flat index (after clamping).")
+        .rw("threshold", detector2d_get_threshold, detector2d_set_threshold,
+            "Detection threshold on peak / noise; 0 reports every dump. Writable.")
+        .def_prop_ro("last_corr", last_corr_py<Detector2dPy, detector2d_last_corr, detector2d_get_n>, LAST_CORR_DOC)
+        .def("push", detector_push_py<Detector2dPy, detector2d_record, detector2d_push>, PUSH_DOC);
 }
