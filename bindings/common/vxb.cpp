@@ -196,18 +196,6 @@ const char *keep(std::string s)
     return store.back().c_str();
 }
 
-// Python's repr of an object, as text (without a string caster in this file).
-static std::string repr_of(nb::handle obj)
-{
-    if (!obj)
-        raise_pending();
-    nb::object r = nb::steal(PyObject_Repr(obj.ptr()));
-    const char *t = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
-    if (!t)
-        raise_pending();
-    return t;
-}
-
 Args &Args::put(const char *name, const std::string &v)
 {
     if (!s_.empty())
@@ -234,12 +222,22 @@ Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False")
 
 Args &Args::s(const char *name, const char *v)
 {
-    return put(name, repr_of(nb::str(v)));
+    // Through the C API: this file has no std::string caster, so nb::cast would throw.
+    nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
+    const char *u = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (!u)
+        raise_pending();
+    return put(name, u);
 }
 
 Args &Args::c(const char *name, double re, double im)
 {
-    return put(name, repr_of(nb::steal(PyComplex_FromDoubles(re, im))));
+    nb::object z = nb::steal(PyComplex_FromDoubles(re, im));
+    nb::object r = z ? nb::steal(PyObject_Repr(z.ptr())) : nb::object();
+    const char *u = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (!u)
+        raise_pending();
+    return put(name, u);
 }
 
 void init_module(nb::module_ &m, const char *doc)
