@@ -9,6 +9,7 @@ veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 veltra_module(spectral     fft window specmeas psd corr detector)
 veltra_module(accumulator  acc acc_trace)
+veltra_module(acquire      carrier_acq)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)

@@ -69,6 +69,8 @@ VX_API float detector_get_threshold(const detector *d);
 VX_API uint64_t detector_get_pending(const detector *d);
 /* The correlation of the most recent dump (n values), or NULL before the first one. */
 VX_API const vx_cf32 *detector_last_corr(const detector *d);
+/* The record of the most recent dump, reported or not; 0 (nothing written) before one. */
+VX_API int detector_get_last(const detector *d, detector_record *out);
 
 VX_API uint64_t detector2d_get_n(const detector2d *d);
 VX_API uint64_t detector2d_get_ny(const detector2d *d);

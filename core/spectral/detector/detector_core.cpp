@@ -344,6 +344,13 @@ VX_API unsigned detector_get_noise_mode(const detector *d) { return d->noise_mod
 VX_API float detector_get_threshold(const detector *d) { return d->threshold; }
 VX_API uint64_t detector_get_pending(const detector *d) { return pending(d); }
 VX_API const vx_cf32 *detector_last_corr(const detector *d) { return d->has_result ? d->last_corr : nullptr; }
+VX_API int detector_get_last(const detector *d, detector_record *out)
+{
+    if (!d->has_result)
+        return 0;
+    *out = Traits<detector>::make(d);
+    return 1;
+}
 
 VX_API uint64_t detector2d_get_n(const detector2d *d) { return d->n; }
 VX_API uint64_t detector2d_get_ny(const detector2d *d) { return d->ny; }
