@@ -47,3 +47,13 @@ def test_demo_figures_and_commands(capsys):
     assert "measured" in out and "SIMD level" in out
     with pytest.raises(SystemExit):
         cli.main(["--version"])
+
+
+def test_acquire_demo_hands_over_to_tracking(capsys):
+    a = cli.demo_acquire()
+    assert a["acquired"] and a["report"]["n_blocks"] == 1
+    assert abs(a["report"]["residual_hz"] - a["true_hz"]) < a["report"]["bin_hz"]
+    assert a["tracked_hz"] == pytest.approx(a["true_hz"], abs=0.5)
+    assert a["lock_at"] < 500 and a["ber"] < 1e-3
+    assert cli.main(["demo", "--acquire"]) == 0
+    assert "acquired" in capsys.readouterr().out
