@@ -98,9 +98,12 @@ Examples
 [1.0, 1.0, 1.0, 1.0]
 )doc";
 
-std::string execute_doc(const char *dtype, const char *what, const char *n, bool inplace)
+std::string execute_doc(const char *dtype, bool grid, bool inplace, const char *example)
 {
-    std::string d = std::string("Transform ") + what + ".\n\nParameters\n----------\nx : array_like of " + dtype +
+    const std::string n = grid ? "ny*nx" : "n";
+    std::string d = std::string("Transform ") + (grid ? "a flat row-major " : "") + dtype +
+                    (grid ? " grid" : " samples") + (inplace ? ", possibly into `x` itself" : "") +
+                    ".\n\nParameters\n----------\nx : array_like of " + dtype +
                     "\n    Input samples, read in C order. Only the first " + n +
                     " are used; a shorter\n    input is zero-extended.\n"
                     "out : ndarray of " + dtype + ", optional\n"
@@ -111,7 +114,7 @@ std::string execute_doc(const char *dtype, const char *what, const char *n, bool
          "Raises\n------\nTypeError\n    If `out` is not a writable, C-contiguous " + dtype +
          " ndarray, or `x` cannot be\n    converted without an unsafe cast.\nValueError\n"
          "    \"out has N elements, need >= M\".\n";
-    return d;
+    return d + example;
 }
 
 const char *const EXAMPLE_1D = R"doc(
@@ -178,6 +181,27 @@ std::string ci_doc(const char *dtype, int shift, const char *method, int value, 
 }
 
 const char *const MAX_OUT_DOC = "Bins every call writes (the plan size).\n\nReturns\n-------\nint\n";
+
+// The four complex execute forms and their bounds, shared by FFT and FFT2D.
+template <class H, class C>
+void add_executes(Class<H> &cls, uint64_t (*e64)(C *, const vx_cf64 *, uint64_t, vx_cf64 *, uint64_t),
+                  uint64_t (*e32)(C *, const vx_cf32 *, uint64_t, vx_cf32 *, uint64_t),
+                  uint64_t (*i64)(C *, const vx_cf64 *, uint64_t, vx_cf64 *, uint64_t),
+                  uint64_t (*i32)(C *, const vx_cf32 *, uint64_t, vx_cf32 *, uint64_t), uint64_t (*bound)(const C *),
+                  bool grid, const char *example, const char *example_inplace)
+{
+    cls.template block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
+           "execute_cf64", e64, bound, keep(execute_doc("complex128", grid, false, example)))
+        .template block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
+            "execute_cf32", e32, bound, keep(execute_doc("complex64", grid, false, example)))
+        .template block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
+            "execute_inplace_cf64", i64, bound, keep(execute_doc("complex128", grid, true, example_inplace)))
+        .template block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
+            "execute_inplace_cf32", i32, bound, keep(execute_doc("complex64", grid, true, example_inplace)));
+    for (const char *name : {"execute_cf64_max_out", "execute_cf32_max_out", "execute_inplace_cf64_max_out",
+                             "execute_inplace_cf32_max_out"})
+        cls.fn(name, bound, MAX_OUT_DOC);
+}
 
 template <class T, uint64_t (*F)(fft *, const T *, uint64_t, vx_cf32 *, uint64_t)>
 nb::object execute_int(FftPy &h, nb::handle iq)
@@ -848,9 +872,87 @@ Examples
 ([], [(0, 1.0, 1.0, 1.0)])
 )doc";
 
+// The core functions of each detector, so both classes share one method table.
+template <class H> struct DetectorFamily;
+
+template <> struct DetectorFamily<DetectorPy> {
+    using Core = detector;
+    using Record = detector_record;
+    static constexpr auto from = detector_from;
+    static constexpr auto push = detector_push;
+    static constexpr auto reset = detector_reset;
+    static constexpr auto state_bytes = detector_state_bytes;
+    static constexpr auto get_state = detector_get_state;
+    static constexpr auto set_state = detector_set_state;
+    static constexpr auto last_corr = detector_last_corr;
+    static constexpr auto n = detector_get_n;
+    static constexpr auto dwell = detector_get_dwell;
+    static constexpr auto count = detector_get_count;
+    static constexpr auto ring_cap = detector_get_ring_cap;
+    static constexpr auto noise_lo = detector_get_noise_lo;
+    static constexpr auto noise_hi = detector_get_noise_hi;
+    static constexpr auto noise_mode = detector_get_noise_mode;
+    static constexpr auto threshold = detector_get_threshold;
+    static constexpr auto set_threshold = detector_set_threshold;
+    static constexpr const char *object = "detector";
+    static Args shape(const Core *d) { return Args().u("n", detector_get_n(d)); }
+};
+
+template <> struct DetectorFamily<Detector2dPy> {
+    using Core = detector2d;
+    using Record = detector2d_record;
+    static constexpr auto from = detector2d_from;
+    static constexpr auto push = detector2d_push;
+    static constexpr auto reset = detector2d_reset;
+    static constexpr auto state_bytes = detector2d_state_bytes;
+    static constexpr auto get_state = detector2d_get_state;
+    static constexpr auto set_state = detector2d_set_state;
+    static constexpr auto last_corr = detector2d_last_corr;
+    static constexpr auto n = detector2d_get_n;
+    static constexpr auto dwell = detector2d_get_dwell;
+    static constexpr auto count = detector2d_get_count;
+    static constexpr auto ring_cap = detector2d_get_ring_cap;
+    static constexpr auto noise_lo = detector2d_get_noise_lo;
+    static constexpr auto noise_hi = detector2d_get_noise_hi;
+    static constexpr auto noise_mode = detector2d_get_noise_mode;
+    static constexpr auto threshold = detector2d_get_threshold;
+    static constexpr auto set_threshold = detector2d_set_threshold;
+    static constexpr const char *object = "detector2d";
+    static Args shape(const Core *d) { return Args().u("ny", detector2d_get_ny(d)).u("nx", detector2d_get_nx(d)); }
+};
+
+template <class H> Class<H> bind_detector(nb::module_ &m, const char *name, const char *doc);
+
 const char *const LAST_CORR_DOC =
     "Correlation of the most recent dump (flat complex64 copy of n values), or None before the first "
     "dump and after reset.";
+
+template <class H> Class<H> bind_detector(nb::module_ &m, const char *name, const char *doc)
+{
+    using F = DetectorFamily<H>;
+    using C = typename F::Core;
+    Class<H> cls(m, name, doc);
+    cls.ctor(F::from, no_memory(F::object), "ref"_a, "dwell"_a = Count{1}, "noise_lo"_a = Count{0},
+             "noise_hi"_a = Count{UINT64_MAX}, "noise_mode"_a = Text{"mean", 4}, "threshold"_a = 0.0f,
+             "nthreads"_a = 1)
+        .repr(+[](const C *d) {
+            return F::shape(d).u("dwell", F::dwell(d)).u("noise_lo", F::noise_lo(d)).u("noise_hi", F::noise_hi(d))
+                .s("noise_mode", NOISE_MODES[F::noise_mode(d)]).f("threshold", F::threshold(d));
+        })
+        .reset(F::reset)
+        .state(F::state_bytes, F::get_state, F::set_state)
+        .ro("n", F::n, "Frame size: the reference's element count.")
+        .ro("dwell", F::dwell, "Frames per dump.")
+        .ro("count", F::count, "Frames accumulated toward the next dump.")
+        .ro("ring_cap", F::ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
+        .ro("noise_lo", F::noise_lo, "First noise bin, flat index (after clamping).")
+        .ro("noise_hi", F::noise_hi, "Last noise bin, flat index (after clamping).")
+        .rw("threshold", F::threshold, F::set_threshold,
+            "Detection threshold on peak / noise; 0 reports every dump. Writable.")
+        .def_prop_ro("last_corr", last_corr_py<H, F::last_corr, F::n>, LAST_CORR_DOC)
+        .def("push", detector_push_py<H, typename F::Record, F::push>, PUSH_DOC);
+    return cls;
+}
 
 }  // namespace
 
@@ -867,28 +969,10 @@ NB_MODULE(spectral, m)
     m.def("kaiser_enbw", enbw_of, "w"_a, ENBW_DOC);
     m.def("kaiser_beta_for_sidelobe", kaiser_beta_for_sidelobe, "atten_db"_a, BETA_DOC);
 
-    Class<FftPy>(m, "FFT", FFT_DOC)
-        .ctor(+[](Count n, int sign, int nthreads) { return fft_create(n, sign, nthreads); }, no_memory("fft"),
-              "n"_a = Count{1024}, "sign"_a = -1, "nthreads"_a = 1)
+    Class<FftPy> fft_cls(m, "FFT", FFT_DOC);
+    fft_cls.ctor(+[](Count n, int sign, int nthreads) { return fft_create(n, sign, nthreads); }, no_memory("fft"),
+                 "n"_a = Count{1024}, "sign"_a = -1, "nthreads"_a = 1)
         .repr(+[](const fft *f) { return Args().u("n", fft_get_n(f)).i("sign", fft_get_sign(f)); })
-        .block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
-            "execute_cf64", fft_execute_cf64, fft_execute_max_out,
-            keep(execute_doc("complex128", "complex128 samples in double precision", "n", false) + EXAMPLE_1D))
-        .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
-            "execute_cf32", fft_execute_cf32, fft_execute_max_out,
-            keep(execute_doc("complex64", "complex64 samples", "n", false) + EXAMPLE_1D))
-        .block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
-            "execute_inplace_cf64", fft_execute_inplace_cf64, fft_execute_max_out,
-            keep(execute_doc("complex128", "complex128 samples, possibly into `x` itself", "n", true) +
-                 EXAMPLE_INPLACE))
-        .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
-            "execute_inplace_cf32", fft_execute_inplace_cf32, fft_execute_max_out,
-            keep(execute_doc("complex64", "complex64 samples, possibly into `x` itself", "n", true) +
-                 EXAMPLE_INPLACE))
-        .fn("execute_cf64_max_out", fft_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_cf32_max_out", fft_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_inplace_cf64_max_out", fft_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_inplace_cf32_max_out", fft_execute_max_out, MAX_OUT_DOC)
         .reset(fft_reset)
         .ro("n", fft_get_n, "Transform length.")
         .ro("sign", fft_get_sign, "Direction: negative forward, otherwise inverse.")
@@ -896,35 +980,21 @@ NB_MODULE(spectral, m)
              keep(ci_doc("int16", 15, "execute_ci16", -32768, "-1.+0.j")))
         .def("execute_ci8", execute_int<int8_t, fft_execute_ci8>,
              keep(ci_doc("int8", 7, "execute_ci8", -128, "-1.+0.j")));
+    add_executes(fft_cls, fft_execute_cf64, fft_execute_cf32, fft_execute_inplace_cf64, fft_execute_inplace_cf32,
+                 fft_execute_max_out, false, EXAMPLE_1D, EXAMPLE_INPLACE);
 
-    Class<Fft2dPy>(m, "FFT2D", FFT2D_DOC)
-        .ctor(+[](Count ny, Count nx, int sign, int nthreads) { return fft2d_create(ny, nx, sign, nthreads); },
-              no_memory("fft2d"), "ny"_a = Count{64}, "nx"_a = Count{64}, "sign"_a = -1, "nthreads"_a = 1)
+    Class<Fft2dPy> fft2d_cls(m, "FFT2D", FFT2D_DOC);
+    fft2d_cls.ctor(+[](Count ny, Count nx, int sign, int nthreads) { return fft2d_create(ny, nx, sign, nthreads); },
+                   no_memory("fft2d"), "ny"_a = Count{64}, "nx"_a = Count{64}, "sign"_a = -1, "nthreads"_a = 1)
         .repr(+[](const fft2d *f) {
             return Args().u("ny", fft2d_get_ny(f)).u("nx", fft2d_get_nx(f)).i("sign", fft2d_get_sign(f));
         })
-        .block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
-            "execute_cf64", fft2d_execute_cf64, fft2d_execute_max_out,
-            keep(execute_doc("complex128", "a flat row-major complex128 grid", "ny*nx", false) + EXAMPLE_2D))
-        .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
-            "execute_cf32", fft2d_execute_cf32, fft2d_execute_max_out,
-            keep(execute_doc("complex64", "a flat row-major complex64 grid", "ny*nx", false) + EXAMPLE_2D))
-        .block<vx_cf64, vx_cf64, Gil::hold, InPlace::yes>(
-            "execute_inplace_cf64", fft2d_execute_inplace_cf64, fft2d_execute_max_out,
-            keep(execute_doc("complex128", "a flat complex128 grid, possibly into `x` itself", "ny*nx", true) +
-                 EXAMPLE_2D))
-        .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>(
-            "execute_inplace_cf32", fft2d_execute_inplace_cf32, fft2d_execute_max_out,
-            keep(execute_doc("complex64", "a flat complex64 grid, possibly into `x` itself", "ny*nx", true) +
-                 EXAMPLE_2D))
-        .fn("execute_cf64_max_out", fft2d_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_cf32_max_out", fft2d_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_inplace_cf64_max_out", fft2d_execute_max_out, MAX_OUT_DOC)
-        .fn("execute_inplace_cf32_max_out", fft2d_execute_max_out, MAX_OUT_DOC)
         .reset(fft2d_reset)
         .ro("ny", fft2d_get_ny, "Rows (outer dimension).")
         .ro("nx", fft2d_get_nx, "Columns (inner dimension).")
         .ro("sign", fft2d_get_sign, "Direction: negative forward, otherwise inverse.");
+    add_executes(fft2d_cls, fft2d_execute_cf64, fft2d_execute_cf32, fft2d_execute_inplace_cf64,
+                 fft2d_execute_inplace_cf32, fft2d_execute_max_out, true, EXAMPLE_2D, EXAMPLE_2D);
 
     m.def("magnitude_db_cf32", [](nb::handle x, float lin_floor, float offset_db) {
         return magnitude_db<vx_cf32, float>(x, lin_floor, offset_db, magnitude_db_cf32);
@@ -1221,35 +1291,15 @@ Examples
              corr_execute_py<Corr2dPy, corr2d_execute, corr2d_execute_max_out, corr2d_get_count, corr2d_get_dwell>,
              "x"_a, "out"_a.none() = nb::none(), CORR_EXECUTE_DOC);
 
-    Class<DetectorPy>(m, "CorrDetector", keep(detector_doc(
+    bind_detector<DetectorPy>(m, "CorrDetector", keep(detector_doc(
         "Streaming 1-D correlation detector reporting the peak lag.", "Corr", "one-dimensional, n samples",
         "ref must be a 1-D array", "detector", "",
         ">>> import numpy as np\n>>> from veltra.spectral import CorrDetector\n"
         ">>> ref = np.exp(2j * np.pi * np.random.default_rng(3).random(64)).astype(np.complex64)\n"
         ">>> d = CorrDetector(ref, threshold=4.0)\n"
-        ">>> [r[0] for r in d.push(np.tile(np.roll(ref, 7), 3))]\n[7, 7, 7]\n")))
-        .ctor(detector_from, no_memory("detector"), "ref"_a, "dwell"_a = Count{1}, "noise_lo"_a = Count{0},
-              "noise_hi"_a = Count{UINT64_MAX}, "noise_mode"_a = Text{"mean", 4}, "threshold"_a = 0.0f,
-              "nthreads"_a = 1)
-        .repr(+[](const detector *d) {
-            return Args().u("n", detector_get_n(d)).u("dwell", detector_get_dwell(d))
-                .u("noise_lo", detector_get_noise_lo(d)).u("noise_hi", detector_get_noise_hi(d))
-                .s("noise_mode", NOISE_MODES[detector_get_noise_mode(d)]).f("threshold", detector_get_threshold(d));
-        })
-        .reset(detector_reset)
-        .state(detector_state_bytes, detector_get_state, detector_set_state)
-        .ro("n", detector_get_n, "Frame (reference) length.")
-        .ro("dwell", detector_get_dwell, "Frames per dump.")
-        .ro("count", detector_get_count, "Frames accumulated toward the next dump.")
-        .ro("ring_cap", detector_get_ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
-        .ro("noise_lo", detector_get_noise_lo, "First noise bin (after clamping).")
-        .ro("noise_hi", detector_get_noise_hi, "Last noise bin (after clamping).")
-        .rw("threshold", detector_get_threshold, detector_set_threshold,
-            "Detection threshold on peak / noise; 0 reports every dump. Writable.")
-        .def_prop_ro("last_corr", last_corr_py<DetectorPy, detector_last_corr, detector_get_n>, LAST_CORR_DOC)
-        .def("push", detector_push_py<DetectorPy, detector_record, detector_push>, PUSH_DOC);
+        ">>> [r[0] for r in d.push(np.tile(np.roll(ref, 7), 3))]\n[7, 7, 7]\n")));
 
-    Class<Detector2dPy>(m, "CorrDetector2D", keep(detector_doc(
+    bind_detector<Detector2dPy>(m, "CorrDetector2D", keep(detector_doc(
         "Streaming 2-D correlation detector reporting the peak as (row, col).", "Corr2D",
         "a 2-D (ny, nx) array; frames are ny*nx samples, row-major", "ref must be a 2-D array", "detector2d",
         " or dwell = 0",
@@ -1257,27 +1307,6 @@ Examples
         ">>> ref = np.zeros((4, 4), np.complex64); ref[0, 0] = 1\n"
         ">>> x = np.zeros(16, np.complex64); x[6] = 1\n"
         ">>> CorrDetector2D(ref).push(x)\n[(1, 2, 1.0, 0.0625, 16.0)]\n")))
-        .ctor(detector2d_from, no_memory("detector2d"), "ref"_a, "dwell"_a = Count{1}, "noise_lo"_a = Count{0},
-              "noise_hi"_a = Count{UINT64_MAX}, "noise_mode"_a = Text{"mean", 4}, "threshold"_a = 0.0f,
-              "nthreads"_a = 1)
-        .repr(+[](const detector2d *d) {
-            return Args().u("ny", detector2d_get_ny(d)).u("nx", detector2d_get_nx(d))
-                .u("dwell", detector2d_get_dwell(d)).u("noise_lo", detector2d_get_noise_lo(d))
-                .u("noise_hi", detector2d_get_noise_hi(d)).s("noise_mode", NOISE_MODES[detector2d_get_noise_mode(d)])
-                .f("threshold", detector2d_get_threshold(d));
-        })
-        .reset(detector2d_reset)
-        .state(detector2d_state_bytes, detector2d_get_state, detector2d_set_state)
-        .ro("n", detector2d_get_n, "Frame size ny*nx.")
         .ro("ny", detector2d_get_ny, "Reference rows.")
-        .ro("nx", detector2d_get_nx, "Reference columns.")
-        .ro("dwell", detector2d_get_dwell, "Frames per dump.")
-        .ro("count", detector2d_get_count, "Frames accumulated toward the next dump.")
-        .ro("ring_cap", detector2d_get_ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
-        .ro("noise_lo", detector2d_get_noise_lo, "First noise bin, flat index (after clamping).")
-        .ro("noise_hi", detector2d_get_noise_hi, "Last noise bin, flat index (after clamping).")
-        .rw("threshold", detector2d_get_threshold, detector2d_set_threshold,
-            "Detection threshold on peak / noise; 0 reports every dump. Writable.")
-        .def_prop_ro("last_corr", last_corr_py<Detector2dPy, detector2d_last_corr, detector2d_get_n>, LAST_CORR_DOC)
-        .def("push", detector_push_py<Detector2dPy, detector2d_record, detector2d_push>, PUSH_DOC);
+        .ro("nx", detector2d_get_nx, "Reference columns.");
 }

@@ -50,9 +50,11 @@ VX_API int detector2d_set_ref(detector2d *d, const vx_cf32 *ref);
 VX_API void detector_set_threshold(detector *d, float threshold);
 VX_API void detector2d_set_threshold(detector2d *d, float threshold);
 
-/* Queue x[0..len) and run every whole frame, writing at most cap records. Input is taken
- * only while the record array has room: *consumed (may be NULL) receives how much was
- * taken, so a caller can push the rest. Returns the records written. */
+/* Queue x[0..len) and run every whole frame, writing at most cap records. Input is
+ * queued (as far as the ring has room) only while the record array has room, and frames
+ * still queued when it fills wait for the next call, which may pass no input: *consumed
+ * (may be NULL) receives how much input was queued, so a caller pushes the rest and calls
+ * again while the records come back full. Returns the records written. */
 VX_API uint64_t detector_push(detector *d, const vx_cf32 *x, uint64_t len, detector_record *rec, uint64_t cap,
                               uint64_t *consumed);
 VX_API uint64_t detector2d_push(detector2d *d, const vx_cf32 *x, uint64_t len, detector2d_record *rec,
