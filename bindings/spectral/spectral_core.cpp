@@ -547,7 +547,7 @@ window : str, optional
 beta : float, optional
     Kaiser shape (single precision); ignored by the other windows. Default 0.0.
 pad : int, optional
-    Zero-padding factor (0 counts as 1); ``n*pad`` at most 2**30. Default 1.
+    Zero-padding factor (0 counts as 1); ``n*pad`` at most 2**26. Default 1.
 full_scale : float, optional
     Amplitude that reads 0 dBFS, finite and > 0. Default 1.0.
 bits : int, optional

@@ -14,9 +14,8 @@ extern "C" {
 
 enum { PSD_WINDOW_HANN = 0, PSD_WINDOW_KAISER = 1, PSD_WINDOW_BLACKMAN_HARRIS = 2 };
 
-/* Largest transform length: the product n·pad is capped so nfft stays a power of two
- * FFTW takes. */
-#define PSD_MAX_NFFT ((uint64_t)1 << 30)
+/* Largest n·pad: 2^26 bins already take about 2.5 GB of buffers and plans. */
+#define PSD_MAX_NFFT ((uint64_t)1 << 26)
 
 /* Level [dB] of an empty band or an estimator without frames. */
 #define PSD_EMPTY_DB (-200.0)

@@ -114,7 +114,7 @@ VX_API psd *psd_create(uint64_t n, unsigned window, uint64_t pad, uint64_t bits,
     if (!vx_size_mul(n, pad, &span) || span > PSD_MAX_NFFT)
         return nullptr;
     uint64_t nfft = 2;
-    while (nfft < span)  // bounded: span <= 2^30
+    while (nfft < span)  // bounded: span <= PSD_MAX_NFFT
         nfft <<= 1;
 
     psd *p = vx::alloc_object<psd>();
