@@ -7,7 +7,7 @@ veltra_module(agc          agc)
 veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
-veltra_module(spectral     fft window specmeas psd corr detector)
+veltra_module(spectral     fft fft2d window specmeas psd corr corr2d detector detector2d)
 veltra_module(accumulator  acc acc_trace)
 veltra_module(acquire      carrier_acq)
 

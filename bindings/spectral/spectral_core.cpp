@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "corr.h"
+#include "corr2d.h"
 #include "detector.h"
+#include "detector2d.h"
 #include "fft.h"
+#include "fft2d.h"
 #include "psd.h"
 #include "specmeas.h"
 #include "window.h"

@@ -1,6 +1,6 @@
-/* detector: streaming correlation detectors. Chunks of any length are queued on a
+/* detector: streaming correlation detector. Chunks of any length are queued on a
  * mirrored ring, cut into non-overlapping frames of the reference's size and correlated
- * with integrate-and-dump (corr / corr2d, native grid). At each dump the peak magnitude
+ * with integrate-and-dump (corr, native grid; detector2d.h is the 2-D one). At each dump the peak magnitude
  * is compared with a noise estimate over a range of correlation bins; a record is
  * reported when peak/noise passes the threshold (threshold 0 reports every dump). */
 #ifndef VX_DETECTOR_H
@@ -22,33 +22,19 @@ typedef struct {
     float peak_mag, noise_est, test_stat;
 } detector_record;
 
-typedef struct {
-    uint64_t row, col;
-    float peak_mag, noise_est, test_stat;
-} detector2d_record;
-
 typedef struct detector detector;
-typedef struct detector2d detector2d;
 
 /* Reference of n >= 1 samples; dwell frames per dump (0: never dumps); noise_lo and
  * noise_hi clamped to n - 1 and swapped when reversed; noise_mode 0..3; threshold on
  * peak/noise. NULL on refusal or when the ring cannot be mapped. */
 VX_API detector *detector_create(const vx_cf32 *ref, uint64_t n, uint64_t dwell, uint64_t noise_lo,
                                  uint64_t noise_hi, unsigned noise_mode, float threshold, int nthreads);
-/* Reference of ny×nx (flat, row-major); dwell >= 1. Peak reported as (row, col). */
-VX_API detector2d *detector2d_create(const vx_cf32 *ref, uint64_t ny, uint64_t nx, uint64_t dwell,
-                                     uint64_t noise_lo, uint64_t noise_hi, float threshold, unsigned noise_mode,
-                                     int nthreads);
 VX_API void detector_destroy(detector *d);
-VX_API void detector2d_destroy(detector2d *d);
 /* Empty the ring, reset the correlator, forget the last result. */
 VX_API void detector_reset(detector *d);
-VX_API void detector2d_reset(detector2d *d);
-/* Reset, then replace the reference (2-D: -1 as corr2d_set_ref refuses it). */
+/* Reset, then replace the reference. */
 VX_API int detector_set_ref(detector *d, const vx_cf32 *ref);
-VX_API int detector2d_set_ref(detector2d *d, const vx_cf32 *ref);
 VX_API void detector_set_threshold(detector *d, float threshold);
-VX_API void detector2d_set_threshold(detector2d *d, float threshold);
 
 /* Queue x[0..len) and run every whole frame, writing at most cap records. Input is
  * queued (as far as the ring has room) only while the record array has room, and frames
@@ -57,8 +43,6 @@ VX_API void detector2d_set_threshold(detector2d *d, float threshold);
  * again while the records come back full. Returns the records written. */
 VX_API uint64_t detector_push(detector *d, const vx_cf32 *x, uint64_t len, detector_record *rec, uint64_t cap,
                               uint64_t *consumed);
-VX_API uint64_t detector2d_push(detector2d *d, const vx_cf32 *x, uint64_t len, detector2d_record *rec,
-                                uint64_t cap, uint64_t *consumed);
 
 VX_API uint64_t detector_get_n(const detector *d);
 VX_API uint64_t detector_get_dwell(const detector *d);
@@ -74,19 +58,6 @@ VX_API const vx_cf32 *detector_last_corr(const detector *d);
 /* The record of the most recent dump, reported or not; 0 (nothing written) before one. */
 VX_API int detector_get_last(const detector *d, detector_record *out);
 
-VX_API uint64_t detector2d_get_n(const detector2d *d);
-VX_API uint64_t detector2d_get_ny(const detector2d *d);
-VX_API uint64_t detector2d_get_nx(const detector2d *d);
-VX_API uint64_t detector2d_get_dwell(const detector2d *d);
-VX_API uint64_t detector2d_get_count(const detector2d *d);
-VX_API uint64_t detector2d_get_ring_cap(const detector2d *d);
-VX_API uint64_t detector2d_get_noise_lo(const detector2d *d);
-VX_API uint64_t detector2d_get_noise_hi(const detector2d *d);
-VX_API unsigned detector2d_get_noise_mode(const detector2d *d);
-VX_API float detector2d_get_threshold(const detector2d *d);
-VX_API uint64_t detector2d_get_pending(const detector2d *d);
-VX_API const vx_cf32 *detector2d_last_corr(const detector2d *d);
-
 /* Blobs "DET1" / "DET2": header, the correlator's blob, the pending count and ring_cap
  * samples (pending first, then zeros), then the last result. A pending count above
  * ring_cap, a peak index outside the frame or a has_result flag other than 0/1 is
@@ -94,9 +65,6 @@ VX_API const vx_cf32 *detector2d_last_corr(const detector2d *d);
 VX_API uint64_t detector_state_bytes(const detector *d);
 VX_API void detector_get_state(const detector *d, void *out);
 VX_API int detector_set_state(detector *d, const void *blob);
-VX_API uint64_t detector2d_state_bytes(const detector2d *d);
-VX_API void detector2d_get_state(const detector2d *d, void *out);
-VX_API int detector2d_set_state(detector2d *d, const void *blob);
 
 #ifdef __cplusplus
 }

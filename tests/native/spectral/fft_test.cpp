@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fft.h"
+#include "fft2d.h"
 
 TEST(Fft, ShortCapacityGetsTheFirstBinsOfTheFullTransform)
 {

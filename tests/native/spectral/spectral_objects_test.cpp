@@ -11,7 +11,9 @@
 #include "acc_trace.h"
 #include "carrier_acq.h"
 #include "corr.h"
+#include "corr2d.h"
 #include "detector.h"
+#include "detector2d.h"
 #include "psd.h"
 #include "specmeas.h"
 
