@@ -77,7 +77,7 @@ template <> struct Family<AccCf64Py> {
     static Args repr(const Core *a)
     {
         const vx_cf64 v = acc_cf64_get(a);
-        return Args().c("acc", v.re, v.im);
+        return Args().o("acc", nb::steal(PyComplex_FromDoubles(v.re, v.im)));
     }
 };
 
