@@ -8,6 +8,9 @@ veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 veltra_module(ber          ber_meter frame_meter link_theory)
+veltra_module(spectral     fft fft2d window specmeas psd corr corr2d detector detector2d)
+veltra_module(accumulator  acc acc_trace)
+veltra_module(acquire      carrier_acq)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
