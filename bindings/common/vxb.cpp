@@ -223,9 +223,11 @@ Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False")
 Args &Args::s(const char *name, const char *v)
 {
     nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
-    if (!r)
+    Py_ssize_t n = 0;
+    const char *t = r ? PyUnicode_AsUTF8AndSize(r.ptr(), &n) : nullptr;  // no string caster here
+    if (!t)
         raise_pending();
-    return put(name, nb::cast<std::string>(r));
+    return put(name, std::string(t, static_cast<size_t>(n)));
 }
 
 void init_module(nb::module_ &m, const char *doc)
