@@ -250,11 +250,14 @@ char *build_meta(int sample_type, int big_endian, const wfm_segment *segs, uint6
         ok = cJSON_IsObject(extra);
         while (ok && extra->child) {
             cJSON *m = cJSON_DetachItemViaPointer(extra, extra->child);
-            if (!cJSON_GetObjectItemCaseSensitive(g, m->string))
-                cJSON_AddItemToObject(g, m->string, m);
-            else if (may_replace(m->string))
-                cJSON_ReplaceItemInObjectCaseSensitive(g, m->string, m);
+            const std::string key = m->string;  // cJSON frees m->string when it renames m
+            if (!cJSON_GetObjectItemCaseSensitive(g, key.c_str()))
+                ok = cJSON_AddItemToObject(g, key.c_str(), m);
+            else if (may_replace(key.c_str()))
+                ok = cJSON_ReplaceItemInObjectCaseSensitive(g, key.c_str(), m);
             else
+                cJSON_Delete(m), m = nullptr;
+            if (!ok)
                 cJSON_Delete(m);
         }
         cJSON_Delete(extra);
