@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "wfm_endian.hpp"
@@ -359,18 +360,24 @@ int write_meta(const scriba *w)
 // ---- conversion ---------------------------------------------------------------------------
 
 // Saturate and round halves away from zero; out-of-range and NaN values count as clipped
-// (NaN becomes 0).
-template <class T, class F> T quantise(F q, uint64_t &clips)
+// (NaN becomes 0). Branch-free, so the block loops vectorise: the saturated value is
+// within the integer range, its truncation is exact, and q - trunc(q) is exact.
+template <class T, class F> T quantise(F q, uint32_t &clips)
 {
+    using W = std::conditional_t<sizeof(T) == 4, int64_t, int32_t>;
     constexpr F lo = static_cast<F>(INT64_C(-1) << (8 * sizeof(T) - 1));
     constexpr F hi = -lo - 1;
-    if (q >= lo && q <= hi)
-        return static_cast<T>(std::round(q));
-    ++clips;
-    return q > hi ? static_cast<T>(hi) : q < lo ? static_cast<T>(lo) : T{0};
+    clips += static_cast<uint32_t>(!(q >= lo) | !(q <= hi));
+    F s = q > hi ? hi : q;
+    s = s < lo ? lo : s;
+    s = q == q ? s : F{0};
+    W t = static_cast<W>(s);
+    const F frac = s - static_cast<F>(t);
+    t += static_cast<W>(frac >= F{0.5}) - static_cast<W>(frac <= F{-0.5});
+    return static_cast<T>(t);
 }
 
-template <class T> T wire_value(float v, uint64_t &clips)
+template <class T> T wire_value(float v, uint32_t &clips)
 {
     if constexpr (std::is_same_v<T, float>) return v;
     else if constexpr (std::is_same_v<T, double>) return v;
@@ -378,47 +385,113 @@ template <class T> T wire_value(float v, uint64_t &clips)
     else return quantise<T, float>(v * static_cast<float>(1 << (8 * sizeof(T) - 1)), clips);
 }
 
-// One chunk of n samples (components c = 2 or 1) into out; returns the clipped components.
-template <class T>
-uint64_t convert(const vx_cf32 *x, uint64_t n, int comps, float gain, bool be, float &peak, unsigned char *out)
+// Largest |component| * gain of n samples (both components, whatever the wire type); max
+// is exact in any order, so eight running maxima serve. NaN never becomes the peak.
+float block_peak(const vx_cf32 *x, uint64_t n, float gain, float peak)
 {
-    uint64_t clips = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        const float v = x[i].re * gain, w = x[i].im * gain;
-        peak = std::fabs(v) > peak ? std::fabs(v) : peak;  // NaN never becomes the peak
-        peak = std::fabs(w) > peak ? std::fabs(w) : peak;
-        wfm::put<T>(out + (i * comps) * sizeof(T), wire_value<T>(v, clips), be);
-        if (comps == 2)
-            wfm::put<T>(out + (i * 2 + 1) * sizeof(T), wire_value<T>(w, clips), be);
+    typedef float v4 __attribute__((vector_size(16)));  // one SSE register on any x86-64
+    const float *f = &x[0].re;
+    v4 m = {peak, peak, peak, peak};
+    uint64_t i = 0;
+    for (; i + 4 <= 2 * n; i += 4) {
+        v4 a;
+        std::memcpy(&a, f + i, sizeof a);
+        a *= gain;
+        a = a < 0 ? -a : a;  // |a| (NaN stays NaN and loses every comparison)
+        m = a > m ? a : m;
     }
+    float r = peak;
+    for (int k = 0; k < 4; ++k)
+        r = m[k] > r ? m[k] : r;
+    for (; i < 2 * n; ++i) {
+        const float a = std::fabs(f[i] * gain);
+        r = a > r ? a : r;
+    }
+    return r;
+}
+
+// One SSE register of components at a time with GCC vector types: the same operations as quantise(), lane
+// by lane (every step is exact or correctly rounded), so results match the scalar tail.
+template <class T, class F> uint32_t quantise_lanes(const float *in, float gain, T *out)
+{
+    constexpr int L = 16 / sizeof(F);
+    using I = std::conditional_t<sizeof(F) == 8, int64_t, int32_t>;
+    typedef F FV __attribute__((vector_size(L * sizeof(F))));
+    typedef I IV __attribute__((vector_size(L * sizeof(F))));
+    constexpr F scale = sizeof(T) == 4 ? F(2147483648.0) : F(1 << (8 * sizeof(T) - 1));
+    constexpr F lo = -scale, hi = scale - 1;
+    FV q;
+    for (int k = 0; k < L; ++k)  // widen (for int32) after the single-precision gain
+        q[k] = static_cast<F>(in[k] * gain) * scale;
+    const IV inside = (q >= lo) & (q <= hi);  // lanes -1 (true) or 0
+    FV s = q > hi ? hi : q;
+    s = s < lo ? lo : s;
+    s = q == q ? s : FV{} ;
+    IV t = __builtin_convertvector(s, IV);
+    const FV frac = s - __builtin_convertvector(t, FV);
+    t = t - (frac >= F(0.5)) + (frac <= F(-0.5));  // comparisons are -1 where true
+    I in_range = 0;  // minus the lanes in range
+    for (int k = 0; k < L; ++k) {
+        out[k] = static_cast<T>(t[k]);
+        in_range += inside[k];
+    }
+    return static_cast<uint32_t>(L + in_range);
+}
+
+// One chunk of n samples (C = 2 or 1 components each) into out in the file's byte order;
+// returns the clipped components.
+template <class T, int C> uint64_t convert(const vx_cf32 *x, uint64_t n, float gain, bool be, unsigned char *out)
+{
+    uint32_t clips = 0;  // at most 2 * CHUNK
+    T *o = reinterpret_cast<T *>(out);  // conv_buf is malloc-aligned
+    const float *f = &x[0].re;
+    constexpr uint64_t step = C == 2 ? 1 : 2;  // scalar types take the real parts only
+    const uint64_t m = n * C;
+    uint64_t i = 0;
+    if constexpr (std::is_integral_v<T> && C == 2) {
+        using F = std::conditional_t<sizeof(T) == 4, double, float>;
+        constexpr uint64_t L = 16 / sizeof(F);
+        for (; i + L <= m; i += L)
+            clips += quantise_lanes<T, F>(f + i, gain, o + i);
+    }
+    for (; i < m; ++i)
+        o[i] = wire_value<T>(f[i * step] * gain, clips);
+    if (sizeof(T) > 1 && wfm::needs_swap(be))
+        for (uint64_t i = 0; i < m; ++i)
+            wfm::swap_bytes(out + i * sizeof(T), sizeof(T));
     return clips;
+}
+
+template <class T> uint64_t convert(const vx_cf32 *x, uint64_t n, int c, float gain, bool be, unsigned char *out)
+{
+    return c == 2 ? convert<T, 2>(x, n, gain, be, out) : convert<T, 1>(x, n, gain, be, out);
 }
 
 uint64_t convert_binary(scriba *w, const vx_cf32 *x, uint64_t n)
 {
     const int c = wfm_components(w->sample_type);
     const bool be = w->big_endian;
+    w->peak = block_peak(x, n, w->gain, w->peak);
     switch (w->sample_type % 5) {
-    case 0: return convert<float>(x, n, c, w->gain, be, w->peak, w->conv_buf);
-    case 1: return convert<double>(x, n, c, w->gain, be, w->peak, w->conv_buf);
-    case 2: return convert<int32_t>(x, n, c, w->gain, be, w->peak, w->conv_buf);
-    case 3: return convert<int16_t>(x, n, c, w->gain, be, w->peak, w->conv_buf);
-    default: return convert<int8_t>(x, n, c, w->gain, be, w->peak, w->conv_buf);
+    case 0: return convert<float>(x, n, c, w->gain, be, w->conv_buf);
+    case 1: return convert<double>(x, n, c, w->gain, be, w->conv_buf);
+    case 2: return convert<int32_t>(x, n, c, w->gain, be, w->conv_buf);
+    case 3: return convert<int16_t>(x, n, c, w->gain, be, w->conv_buf);
+    default: return convert<int8_t>(x, n, c, w->gain, be, w->conv_buf);
     }
 }
 
-template <class T> long long as_integer(float v, uint64_t &clips) { return wire_value<T>(v, clips); }
+template <class T> long long as_integer(float v, uint32_t &clips) { return wire_value<T>(v, clips); }
 
 // One chunk of CSV lines into conv_buf; returns the bytes and adds the clipped components.
-uint64_t format_csv(scriba *w, const vx_cf32 *x, uint64_t n, uint64_t &clips)
+uint64_t format_csv(scriba *w, const vx_cf32 *x, uint64_t n, uint32_t &clips)
 {
     char *out = reinterpret_cast<char *>(w->conv_buf);
+    w->peak = block_peak(x, n, w->gain, w->peak);
     uint64_t len = 0;
     const bool complex = w->sample_type < 5;
     for (uint64_t i = 0; i < n; ++i) {
         const float v = x[i].re * w->gain, im = x[i].im * w->gain;
-        w->peak = std::fabs(v) > w->peak ? std::fabs(v) : w->peak;
-        w->peak = std::fabs(im) > w->peak ? std::fabs(im) : w->peak;
         char *p = out + len;
         int k;
         switch (w->sample_type % 5) {
@@ -645,7 +718,8 @@ uint64_t scriba_write(scriba *w, const vx_cf32 *x, uint64_t n)
     uint64_t done = 0;
     while (done < n) {
         const uint64_t m = std::min(chunk, n - done);
-        uint64_t clips = 0, len;
+        uint32_t clips = 0;
+        uint64_t len;
         if (csv) {
             len = format_csv(w, x + done, m, clips);
         } else {
