@@ -8,6 +8,7 @@ veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 veltra_module(scriba       scriba)
+veltra_module(lectra       lectra scriba wfm_compose vx_interrupt IMPORTS interrupt)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)

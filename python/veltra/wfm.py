@@ -1,12 +1,13 @@
-"""Capture files: the writer (and, as they land, the reader, clock and composer).
+"""Capture files: the writer and reader (the clock and composer as they land).
 
 Examples
 --------
->>> from veltra.wfm import Writer
->>> Writer.__name__
-'Writer'
+>>> from veltra.wfm import Reader, Writer
+>>> Reader.__name__, Writer.__name__
+('Reader', 'Writer')
 """
 
+from veltra.lectra import Reader
 from veltra.scriba import Writer
 
-__all__ = ["Writer"]
+__all__ = ["Reader", "Writer"]

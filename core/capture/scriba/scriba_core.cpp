@@ -585,27 +585,17 @@ bool seek_put(FILE *f, off_t at, const void *p, size_t n)
     return fseeko(f, at, SEEK_SET) == 0 && std::fwrite(p, 1, n, f) == n;
 }
 
-// BLUE trailer: extended keywords after the data on a 512-byte boundary, then the header
-// patch; the `pipe` word goes back to 0 last, sealing a capture that is complete.
+// BLUE trailer. The header is sealed first (final data_size and keyword text, then `pipe`
+// back to 0), and only then does anything follow the data: the extended keywords on a
+// 512-byte boundary, and their place in the header. A follower that finds bytes past the
+// data therefore always finds the seal too.
 bool finish_blue(scriba *w)
 {
     const bool be = w->big_endian;
     const uint64_t data_bytes = w->samples_written * wfm_sample_bytes(w->sample_type);
-    bool ok = true;
     unsigned char b[8];
-    if (w->ext_kw_len) {
-        const uint64_t end = WFM_HCB_BYTES + data_bytes;
-        const uint64_t start = (end + 511) / 512 * 512;
-        ok = start / 512 <= INT32_MAX;
-        static const unsigned char zeros[512] = {};
-        ok = ok && seek_put(w->file, w->base + static_cast<off_t>(end), zeros, start - end) &&
-             std::fwrite(w->ext_kw, 1, w->ext_kw_len, w->file) == w->ext_kw_len;
-        wfm::put<int32_t>(b, static_cast<int32_t>(start / 512), be);
-        wfm::put<int32_t>(b + 4, static_cast<int32_t>(w->ext_kw_len), be);
-        ok = ok && seek_put(w->file, w->base + 24, b, 8);
-    }
     wfm::put<double>(b, static_cast<double>(data_bytes), be);
-    ok = ok && seek_put(w->file, w->base + 40, b, 8);
+    bool ok = seek_put(w->file, w->base + 40, b, 8);
     if (ok && w->hdr_kw_len) {
         unsigned char text[4 + WFM_HCB_KW_BYTES] = {};
         wfm::put<int32_t>(text, static_cast<int32_t>(w->hdr_kw_len), be);
@@ -613,7 +603,19 @@ bool finish_blue(scriba *w)
         ok = seek_put(w->file, w->base + 160, text, sizeof text);
     }
     wfm::put<int32_t>(b, 0, be);
-    return ok && seek_put(w->file, w->base + 20, b, 4);
+    ok = ok && seek_put(w->file, w->base + 20, b, 4);
+    if (ok && w->ext_kw_len) {
+        const uint64_t end = WFM_HCB_BYTES + data_bytes;
+        const uint64_t start = (end + 511) / 512 * 512;
+        static const unsigned char zeros[512] = {};
+        ok = start / 512 <= INT32_MAX &&
+             seek_put(w->file, w->base + static_cast<off_t>(end), zeros, start - end) &&
+             std::fwrite(w->ext_kw, 1, w->ext_kw_len, w->file) == w->ext_kw_len;
+        wfm::put<int32_t>(b, static_cast<int32_t>(start / 512), be);
+        wfm::put<int32_t>(b + 4, static_cast<int32_t>(w->ext_kw_len), be);
+        ok = ok && seek_put(w->file, w->base + 24, b, 8);
+    }
+    return ok;
 }
 
 void free_writer(scriba *w)
