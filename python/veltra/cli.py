@@ -1,4 +1,5 @@
-"""The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra --version``."""
+"""The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra inspect``, ``veltra convert``,
+``veltra --version``."""
 
 import argparse
 import importlib
@@ -7,6 +8,7 @@ import sys
 import numpy as np
 
 import veltra
+from veltra import _capture_cli
 
 
 def _wrap(phase):
@@ -121,11 +123,12 @@ def main(argv=None):
     sub = p.add_subparsers(dest="cmd")
     sub.add_parser("demo", help="run the end-to-end demonstration")
     sub.add_parser("info", help="modules built, NumPy version, SIMD level")
+    capture = _capture_cli.add_parsers(sub)
     args = p.parse_args(argv)
     if args.cmd is None:
         p.print_help()
         return 2
-    return {"demo": cmd_demo, "info": cmd_info}[args.cmd](args)
+    return {"demo": cmd_demo, "info": cmd_info, **capture}[args.cmd](args)
 
 
 if __name__ == "__main__":
