@@ -1,8 +1,9 @@
-"""Capture writing throughput against numpy's ``tofile``.
+"""Capture throughput: writing against numpy's ``tofile``, reading against ``fromfile``.
 
-Prints ``name: ours X, peer Y, ratio Z`` in MB/s of file written (median of several
-repeats). Ours converts cf32 to ci16 while writing a SigMF capture; the peer writes an
-array already quantised to int16, so the ratio shows what the fused conversion costs.
+Prints ``name: ours X, peer Y, ratio Z`` in MB/s of file (median of several repeats).
+Writing: ours converts cf32 to ci16 into a SigMF capture; the peer writes an array already
+quantised to int16, so the ratio shows what the fused conversion costs. Reading: ours
+returns unit-scale cf32 from a ci16 capture; the peer is numpy.fromfile + astype + scale.
 """
 
 import os
@@ -12,7 +13,7 @@ import time
 
 import numpy as np
 
-from veltra.scriba import Writer
+from veltra.wfm import Reader, Writer
 
 N = 20_000_000  # samples per run (80 MB of ci16); the aim holds per block of any size
 BLOCK = 1 << 20
@@ -49,6 +50,23 @@ def main():
     t_ours, t_peer = median_time(ours), median_time(peer)
     print(f"# {N} cf32 samples written as ci16 SigMF, blocks of {BLOCK}; MB/s of file")
     print(f"write cf32->ci16 sigmf vs tofile(int16): ours {mb / t_ours:.0f} MB/s, "
+          f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
+
+    def ours_read():
+        with Reader(ours_path) as r:
+            while r.read(BLOCK).size:
+                pass
+
+    def peer_read():
+        with open(ours_path, "rb") as f:
+            while True:
+                q = np.fromfile(f, np.int16, 2 * BLOCK)
+                if q.size == 0:
+                    break
+                (q.astype(np.float32) * np.float32(2 ** -15)).view(np.complex64)
+
+    t_ours, t_peer = median_time(ours_read), median_time(peer_read)
+    print(f"read ci16 sigmf -> cf32 vs fromfile+astype: ours {mb / t_ours:.0f} MB/s, "
           f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
     for p in os.listdir(d):
         os.remove(os.path.join(d, p))
