@@ -222,12 +222,12 @@ Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False")
 
 Args &Args::s(const char *name, const char *v)
 {
+    // Through the C API: this file has no std::string caster, so nb::cast would throw.
     nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
-    Py_ssize_t n = 0;
-    const char *t = r ? PyUnicode_AsUTF8AndSize(r.ptr(), &n) : nullptr;  // no string caster here
-    if (!t)
+    const char *u = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (!u)
         raise_pending();
-    return put(name, std::string(t, static_cast<size_t>(n)));
+    return put(name, u);
 }
 
 void init_module(nb::module_ &m, const char *doc)
