@@ -42,16 +42,6 @@ const char *name_of(const char *prop, const Names &t, long v)
     return t.names.begin()[v];
 }
 
-std::string fs_path(nb::handle path)
-{
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &bytes))
-        raise_pending();
-    std::string s(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return s;
-}
-
 lectra *create_reader(nb::handle path, const char *sample_type, const char *endian)
 {
     const std::string p = fs_path(path);

@@ -23,17 +23,6 @@ const char *const OPEN_FAILED =
 const char *const CLOSE_FAILED =
     "failed to finalise the capture: the trailing header patch or extended header was not written";
 
-// A path argument: str or os.PathLike, in the file-system encoding.
-std::string fs_path(nb::handle path)
-{
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &bytes))
-        raise_pending();
-    std::string s(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return s;
-}
-
 int sample_type_of(const char *s)
 {
     return choose("sample_type", s, {"cf32", "cf64", "ci32", "ci16", "ci8", "f32", "f64", "i32", "i16", "i8"});
