@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "wfm_endian.hpp"
+#include "wfm_path.hpp"
 
 struct lectra {
     FILE *file = nullptr;  // data stream
@@ -56,20 +57,6 @@ constexpr uint64_t KEYWORD_LIMIT = 1u << 20;  // keywords kept at most
 constexpr uint32_t POLL_MS = 100, STOP_POLL_MS = 10;
 constexpr const char *FC_TAGS[4] = {"FREQ", "RF_FREQ", "CENTER_FREQ", "F_C"};
 constexpr size_t CSV_SNIFF_LINE = 255;
-
-bool ends_with(const std::string &s, const char *suffix)
-{
-    const size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-std::string with_extension(const std::string &path, const char *ext)
-{
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    const bool has = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (has ? path.substr(0, dot) : path) + ext;
-}
 
 uint64_t file_size(FILE *f)
 {
@@ -293,10 +280,9 @@ int datatype_of(const char *s, bool &be)
 {
     if (!s || (s[0] != 'c' && s[0] != 'r'))
         return -1;
-    static const char *const kinds[5] = {"f32", "f64", "i32", "i16", "i8"};
     for (int k = 0; k < 5; ++k) {
-        const size_t n = std::strlen(kinds[k]);
-        if (std::strncmp(s + 1, kinds[k], n) == 0) {
+        const size_t n = std::strlen(wfm::SIGMF_KINDS[k]);
+        if (std::strncmp(s + 1, wfm::SIGMF_KINDS[k], n) == 0) {
             const char *rest = s + 1 + n;
             if (*rest && std::strcmp(rest, "_le") != 0 && std::strcmp(rest, "_be") != 0)
                 return -1;  // unsigned types and unknown suffixes are not ours to decode
@@ -640,9 +626,9 @@ lectra *lectra_create(const char *path, int hint, int big_endian_hint)
     r->sample_type = hint < 0 ? WFM_CF32 : hint;
     r->big_endian = big_endian_hint != 0;
 
-    if (ends_with(p, ".sigmf-data")) {
+    if (wfm::ends_with(p, ".sigmf-data")) {
         Meta m;
-        if (!read_meta(with_extension(p, ".sigmf-meta"), m) || !(r->file = std::fopen(path, "rb")))
+        if (!read_meta(wfm::with_extension(p, ".sigmf-meta"), m) || !(r->file = std::fopen(path, "rb")))
             return fail();
         r->file_type = WFM_SIGMF;
         r->sample_type = m.sample_type;
@@ -657,10 +643,10 @@ lectra *lectra_create(const char *path, int hint, int big_endian_hint)
             r->t0 = m.t0;
             r->t0_source = LECTRA_T0_SIGMF;
         }
-    } else if (ends_with(p, ".det")) {
+    } else if (wfm::ends_with(p, ".det")) {
         unsigned char h[WFM_HCB_BYTES];
         for (const char *ext : {".hdr", ".prm", ".tmp"}) {
-            r->hdr_fd = ::open(with_extension(p, ext).c_str(), O_RDONLY | O_CLOEXEC);
+            r->hdr_fd = ::open(wfm::with_extension(p, ext).c_str(), O_RDONLY | O_CLOEXEC);
             if (r->hdr_fd >= 0)
                 break;
         }
@@ -680,14 +666,14 @@ lectra *lectra_create(const char *path, int hint, int big_endian_hint)
                 return fail();
             if (wfm::get<int32_t>(h + 12, r->big_endian) != 0) {  // detached: the data are beside
                 std::fclose(r->file);
-                if (!(r->file = std::fopen(with_extension(p, ".det").c_str(), "rb")))
+                if (!(r->file = std::fopen(wfm::with_extension(p, ".det").c_str(), "rb")))
                     return fail();
                 r->data_offset = 0;
             } else if (r->data_offset > file_size(r->file)) {
                 return fail();
             }
         } else {
-            const std::string side = p + ".sigmf-meta";
+            const std::string side = wfm::meta_name(p);
             Meta m;
             struct stat st;
             const bool has_side = stat(side.c_str(), &st) == 0;
@@ -696,7 +682,7 @@ lectra *lectra_create(const char *path, int hint, int big_endian_hint)
                 return fail();  // a sidecar we cannot follow: never guess cf32
             // The sniff expects the type the file will be read as (a sidecar's, with auto).
             const bool complex = parsed && hint < 0 ? m.sample_type < 5 : r->sample_type < 5;
-            const bool csv = looks_like_csv(h, got, complex) || ends_with(p, ".csv");
+            const bool csv = looks_like_csv(h, got, complex) || wfm::ends_with(p, ".csv");
             r->file_type = csv ? WFM_CSV : WFM_RAW;
             {
                 if (parsed) {

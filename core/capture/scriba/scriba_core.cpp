@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "wfm_endian.hpp"
+#include "wfm_path.hpp"
 
 struct scriba {
     FILE *file;
@@ -52,29 +53,7 @@ constexpr double SCHEMA_FREQ_MAX = 1e12;  // SigMF's limit on rates and frequenc
 // Years 1..9999 in seconds from 1970: what "%Y-%m-%dT%H:%M:%S" prints with four digits.
 constexpr double T0_MIN = -62135596800.0, T0_MAX = 253402300799.0;
 constexpr const char *MAIN_HEADER_TAGS[] = {"CREATOR", "IO", "PACKET", "PKT_BYTE_COUNT", "TC_PREC", "VER"};
-constexpr const char *SIGMF_TYPES[5] = {"f32", "f64", "i32", "i16", "i8"};
 constexpr uint64_t MAX_ANNOTATIONS = uint64_t{1} << 24;
-
-bool ends_with(const std::string &s, const char *suffix)
-{
-    const size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-// The path with the extension after the last full stop of its file name replaced.
-std::string with_extension(const std::string &path, const char *ext)
-{
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    const bool has = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    return (has ? path.substr(0, dot) : path) + ext;
-}
-
-std::string meta_name(const std::string &data_path)
-{
-    return ends_with(data_path, ".sigmf-data") ? with_extension(data_path, ".sigmf-meta")
-                                               : data_path + ".sigmf-meta";
-}
 
 std::string base_name(const std::string &path)
 {
@@ -238,7 +217,7 @@ char *build_meta(int sample_type, int big_endian, const wfm_segment *segs, uint6
     cJSON *g = cJSON_AddObjectToObject(root, "global");
     char datatype[16];
     const int kind = sample_type % 5;
-    std::snprintf(datatype, sizeof datatype, "%c%s%s", sample_type < 5 ? 'c' : 'r', SIGMF_TYPES[kind],
+    std::snprintf(datatype, sizeof datatype, "%c%s%s", sample_type < 5 ? 'c' : 'r', wfm::SIGMF_KINDS[kind],
                   kind == 4 ? "" : big_endian ? "_be" : "_le");
     ok = g && cJSON_AddStringToObject(g, "core:datatype", datatype) &&
          (fs == 0 || cJSON_AddNumberToObject(g, "core:sample_rate", fs)) &&
@@ -678,7 +657,7 @@ scriba *scriba_create(const char *path, int file_type, int sample_type, int big_
     if (!path || !vx_finite(headroom_db))
         return nullptr;
     const std::string p(path);
-    if (file_type == WFM_SIGMF && !(p.size() > 11 && ends_with(p, ".sigmf-data")))
+    if (file_type == WFM_SIGMF && !(p.size() > 11 && wfm::ends_with(p, ".sigmf-data")))
         return nullptr;
     FILE *f = std::fopen(path, "wb");
     if (!f)
@@ -693,7 +672,7 @@ scriba *scriba_create(const char *path, int file_type, int sample_type, int big_
     }
     w->path = p;
     if (file_type == WFM_SIGMF || ((file_type == WFM_RAW || file_type == WFM_CSV) && sidecar))
-        w->meta_path = meta_name(p);
+        w->meta_path = wfm::meta_name(p);
     if (!w->meta_path.empty() && write_meta(w) != 0) {
         std::fclose(f);
         free_writer(w);
@@ -843,11 +822,11 @@ int write_sigmf_sidecar(const char *data_path, int sample_type, int big_endian, 
     if (!data_path)
         return -1;
     const std::string p(data_path);
-    const bool conforming = ends_with(p, ".sigmf-data");
+    const bool conforming = wfm::ends_with(p, ".sigmf-data");
     const std::string dataset = base_name(p);
     char *text = build_meta(sample_type, big_endian, nullptr, 0, fs, fc, t0, nullptr, nullptr, 0,
                             conforming ? nullptr : dataset.c_str());
-    const int rc = text ? write_atomic(meta_name(p), text) : -1;
+    const int rc = text ? write_atomic(wfm::meta_name(p), text) : -1;
     std::free(text);
     return rc;
 }
