@@ -7,26 +7,15 @@ returns unit-scale cf32 from a ci16 capture; the peer is numpy.fromfile + astype
 """
 
 import os
-import statistics
 import tempfile
-import time
 
 import numpy as np
 
+from common import median_time
 from veltra.wfm import Reader, Writer
 
 N = 20_000_000  # samples per run (80 MB of ci16); the aim holds per block of any size
 BLOCK = 1 << 20
-
-
-def median_time(fn, repeats=5):
-    fn()
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def main():
@@ -47,7 +36,7 @@ def main():
                 q[i:i + 2 * BLOCK].tofile(f)
 
     mb = N * 4 / 1e6
-    t_ours, t_peer = median_time(ours), median_time(peer)
+    t_ours, t_peer = median_time(ours, repeats=5), median_time(peer, repeats=5)
     print(f"# {N} cf32 samples written as ci16 SigMF, blocks of {BLOCK}; MB/s of file")
     print(f"write cf32->ci16 sigmf vs tofile(int16): ours {mb / t_ours:.0f} MB/s, "
           f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
@@ -65,7 +54,7 @@ def main():
                     break
                 (q.astype(np.float32) * np.float32(2 ** -15)).view(np.complex64)
 
-    t_ours, t_peer = median_time(ours_read), median_time(peer_read)
+    t_ours, t_peer = median_time(ours_read, repeats=5), median_time(peer_read, repeats=5)
     print(f"read ci16 sigmf -> cf32 vs fromfile+astype: ours {mb / t_ours:.0f} MB/s, "
           f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
     for p in os.listdir(d):
