@@ -9,6 +9,7 @@ stretch of a full composition.
 """
 
 import ctypes
+import functools
 import math
 import os
 
@@ -62,6 +63,7 @@ class _Draw(ctypes.Structure):
                 [(n, ctypes.c_double) for n in ("freq_hz", "f1_hz", "snr", "level_db", "ppm", "ppm_rate")])
 
 
+@functools.lru_cache(maxsize=None)
 def _lib(module):
     """The exported core functions of an extension module (its own copy of the units)."""
     import importlib

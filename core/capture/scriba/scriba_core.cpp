@@ -654,11 +654,20 @@ extern "C" {
 scriba *scriba_create(const char *path, int file_type, int sample_type, int big_endian, uint64_t total, int sidecar,
                       double fs, double fc, double headroom_db, double t0)
 {
-    if (!path || !vx_finite(headroom_db))
+    if (!path || !vx_finite(headroom_db) || file_type < 0 || file_type >= WFM_NUM_FILE_TYPES ||
+        sample_type < 0 || sample_type >= WFM_NUM_SAMPLE_TYPES || !vx_finite(fs) || fs < 0 || !vx_finite(fc) ||
+        !valid_t0(t0))
         return nullptr;
     const std::string p(path);
     if (file_type == WFM_SIGMF && !(p.size() > 11 && wfm::ends_with(p, ".sigmf-data")))
         return nullptr;
+    const bool meta = file_type == WFM_SIGMF || ((file_type == WFM_RAW || file_type == WFM_CSV) && sidecar);
+    if (meta) {  // refuse values the metadata cannot hold before an existing file is truncated
+        char *text = build_meta(sample_type, big_endian, nullptr, 0, fs, fc, t0, nullptr, nullptr, 0, nullptr);
+        std::free(text);
+        if (!text)
+            return nullptr;
+    }
     FILE *f = std::fopen(path, "wb");
     if (!f)
         return nullptr;
@@ -671,7 +680,7 @@ scriba *scriba_create(const char *path, int file_type, int sample_type, int big_
         return nullptr;
     }
     w->path = p;
-    if (file_type == WFM_SIGMF || ((file_type == WFM_RAW || file_type == WFM_CSV) && sidecar))
+    if (meta)
         w->meta_path = wfm::meta_name(p);
     if (!w->meta_path.empty() && write_meta(w) != 0) {
         std::fclose(f);

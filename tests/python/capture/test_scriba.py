@@ -147,6 +147,14 @@ def test_refusals(tmp_path, call, exc, msg):
     assert str(e.value).startswith(msg)
 
 
+def test_a_refused_create_leaves_an_existing_capture_alone(tmp_path):
+    p = write(str(tmp_path / "c.sigmf-data"), np.ones(4, np.complex64), file_type="sigmf")
+    for kw in (dict(fs=2e12), dict(fs=-1.0), dict(t0=float("nan")), dict(sample_type="cq")):
+        with pytest.raises((OSError, ValueError)):
+            Writer(p, **{"fs": 1.0, "file_type": "sigmf", **kw})
+        assert os.path.getsize(p) == 32
+
+
 def test_unbounded_values_are_fine_without_metadata(tmp_path):
     write(str(tmp_path / "c.blue"), np.zeros(2, np.complex64), file_type="blue", fs=2e12, fc=5e12)
 
