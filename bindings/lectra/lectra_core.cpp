@@ -229,6 +229,7 @@ NB_MODULE(lectra, m)
     cls.ctor(+create_reader, invalid(OPEN_FAILED), "path"_a, "sample_type"_a = "auto", "endian"_a = "le")
         .repr(+[](const lectra *r) {
             return Args()
+                .s("path", lectra_get_path(r))
                 .s("file_type", FILE_TYPES.names.begin()[lectra_get_file_type(r)])
                 .s("sample_type", SAMPLE_TYPES.names.begin()[lectra_get_sample_type(r)])
                 .s("endian", lectra_get_endian(r) ? "be" : "le")

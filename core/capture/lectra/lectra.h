@@ -52,6 +52,7 @@ VX_API int lectra_seek(lectra *r, int64_t index);
 VX_API int lectra_seek_time(lectra *r, double seconds);
 VX_API void lectra_reset(lectra *r);
 
+VX_API const char *lectra_get_path(const lectra *r);  /* as given to lectra_create */
 VX_API int lectra_get_file_type(const lectra *r);    /* WFM_RAW ... WFM_SIGMF */
 VX_API int lectra_get_sample_type(const lectra *r);  /* 0..9 */
 VX_API int lectra_get_mode(const lectra *r);         /* 0 complex, 1 scalar */

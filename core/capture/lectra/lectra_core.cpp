@@ -18,6 +18,7 @@
 #include "wfm_path.hpp"
 
 struct lectra {
+    std::string path;
     FILE *file = nullptr;  // data stream
     int hdr_fd = -1;       // BLUE: where the header is re-read while following
     int file_type = WFM_RAW, sample_type = WFM_CF32;
@@ -623,6 +624,7 @@ lectra *lectra_create(const char *path, int hint, int big_endian_hint)
         return nullptr;
     auto fail = [&]() -> lectra * { delete r; return nullptr; };
     const std::string p(path);
+    r->path = p;
     r->sample_type = hint < 0 ? WFM_CF32 : hint;
     r->big_endian = big_endian_hint != 0;
 
@@ -813,6 +815,7 @@ void lectra_reset(lectra *r)
     }
 }
 
+const char *lectra_get_path(const lectra *r) { return r ? r->path.c_str() : ""; }
 int lectra_get_file_type(const lectra *r) { return r ? r->file_type : -1; }
 int lectra_get_sample_type(const lectra *r) { return r ? r->sample_type : -1; }
 int lectra_get_mode(const lectra *r) { return r && r->sample_type >= 5 ? 1 : 0; }

@@ -179,6 +179,7 @@ def test_detection_by_content_and_sidecars(tmp_path):
         w.write(np.full(4, 0.5, np.complex64))
     r = Reader(p)
     assert (r.sample_type, r.endian, r.fs, r.num_samples) == ("ci16", "be", 2.4e6, 4)
+    assert repr(r).startswith(f"Reader(path={p!r}, file_type='raw', sample_type='ci16', endian='be'")
     r = Reader(p, sample_type="cf32")  # a named hint wins over the sidecar
     assert (r.sample_type, r.num_samples) == ("cf32", 2)
     (tmp_path / "bare.raw").write_bytes(bytes(10))
