@@ -7,10 +7,11 @@ veltra_module(agc          agc)
 veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
+veltra_module(ber          ber_meter frame_meter link_theory)
 veltra_module(scriba       scriba)
 veltra_module(lectra       lectra scriba wfm_compose vx_interrupt IMPORTS interrupt)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
+  veltra_module(_bindtest vx_interrupt vx_tlm IMPORTS interrupt)
 endif()
