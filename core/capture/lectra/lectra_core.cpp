@@ -58,6 +58,7 @@ constexpr uint64_t KEYWORD_LIMIT = 1u << 20;  // keywords kept at most
 constexpr uint32_t POLL_MS = 100, STOP_POLL_MS = 10;
 constexpr const char *FC_TAGS[4] = {"FREQ", "RF_FREQ", "CENTER_FREQ", "F_C"};
 constexpr size_t CSV_SNIFF_LINE = 255;
+constexpr size_t CSV_LINE_LIMIT = 4096;  // longest CSV line read as a sample
 
 uint64_t file_size(FILE *f)
 {
@@ -409,17 +410,33 @@ double csv_scale(int sample_type)
 
 // Walk up to n samples of CSV from csv_offset (out may be NULL to skip); whole_only keeps a
 // last line without its newline for later. Advances position and csv_offset.
+// One line (its newline included) into buf; returns its length, 0 at the end, or -1 for a
+// line longer than the buffer, which is no sample (so a hostile file cannot make the reader
+// hold a gigabyte line).
+ssize_t read_line(FILE *f, char *buf, size_t cap)
+{
+    size_t n = 0;
+    for (int c; (c = getc_unlocked(f)) != EOF;) {
+        if (n + 1 >= cap)
+            return -1;
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buf[n] = 0;
+    return static_cast<ssize_t>(n);
+}
+
 uint64_t csv_walk(lectra *r, uint64_t n, vx_cf32 *out, bool whole_only)
 {
     if (n == 0 || fseeko(r->file, static_cast<off_t>(r->csv_offset), SEEK_SET) != 0)
         return 0;
     const bool complex = r->sample_type < 5;
     const double scale = csv_scale(r->sample_type);
-    char *line = nullptr;
-    size_t cap = 0;
+    char line[CSV_LINE_LIMIT];
     uint64_t done = 0;
     while (done < n) {
-        const ssize_t len = getline(&line, &cap, r->file);
+        const ssize_t len = read_line(r->file, line, sizeof line);
         if (len <= 0 || (whole_only && line[len - 1] != '\n'))
             break;
         if (blank_line(line)) {
@@ -434,7 +451,6 @@ uint64_t csv_walk(lectra *r, uint64_t n, vx_cf32 *out, bool whole_only)
         r->csv_offset += static_cast<uint64_t>(len);
         ++done;
     }
-    std::free(line);
     std::clearerr(r->file);
     r->position += done;
     return done;

@@ -200,7 +200,7 @@ def test_detection_by_content_and_sidecars(tmp_path):
 
 def test_csv_seek_and_count(tmp_path):
     p = tmp_path / "s.csv"
-    p.write_text("\n0,1\n2,3\n\n4,5\nend\n6,7\n")
+    p.write_text("\n0,1\n2,3\n\n4,5\n" + "9" * 5000 + "\n6,7\n")  # an absurd line ends the samples
     r = Reader(p)
     assert r.num_samples == 3
     r.seek(2)
