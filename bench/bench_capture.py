@@ -1,6 +1,7 @@
 """Capture throughput: writing against numpy's ``tofile``, reading against ``fromfile``.
 
-Prints ``name: ours X, peer Y, ratio Z`` in MB/s of file (median of several repeats).
+Prints ``name: ours X, peer Y, ratio Z`` in MB/s of file per CPU second of this process
+(user and system time, medians of rounds that time both sides in turn).
 Writing: ours converts cf32 to ci16 into a SigMF capture; the peer writes an array already
 quantised to int16, so the ratio shows what the fused conversion costs. Reading: ours
 returns unit-scale cf32 from a ci16 capture; the peer is numpy.fromfile + astype + scale.
@@ -11,7 +12,7 @@ import tempfile
 
 import numpy as np
 
-from common import median_time
+from common import median_times
 from veltra.wfm import Reader, Writer
 
 N = 20_000_000  # samples per run (80 MB of ci16); the aim holds per block of any size
@@ -36,8 +37,8 @@ def main():
                 q[i:i + 2 * BLOCK].tofile(f)
 
     mb = N * 4 / 1e6
-    t_ours, t_peer = median_time(ours, repeats=5), median_time(peer, repeats=5)
-    print(f"# {N} cf32 samples written as ci16 SigMF, blocks of {BLOCK}; MB/s of file")
+    t_ours, t_peer = median_times([ours, peer], repeats=5)
+    print(f"# {N} cf32 samples written as ci16 SigMF, blocks of {BLOCK}; MB/s of file per CPU second")
     print(f"write cf32->ci16 sigmf vs tofile(int16): ours {mb / t_ours:.0f} MB/s, "
           f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
 
@@ -54,7 +55,7 @@ def main():
                     break
                 (q.astype(np.float32) * np.float32(2 ** -15)).view(np.complex64)
 
-    t_ours, t_peer = median_time(ours_read, repeats=5), median_time(peer_read, repeats=5)
+    t_ours, t_peer = median_times([ours_read, peer_read], repeats=5)
     print(f"read ci16 sigmf -> cf32 vs fromfile+astype: ours {mb / t_ours:.0f} MB/s, "
           f"peer {mb / t_peer:.0f} MB/s, ratio {t_peer / t_ours:.2f}")
     for p in os.listdir(d):
