@@ -2,7 +2,7 @@
 # entry points: `make demo` and `make test`.
 PYTHON ?= python3
 PIP := PIP_ROOT_USER_ACTION=ignore $(PYTHON) -m pip
-SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config clang
+SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config clang libclang-rt-14-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
