@@ -2,7 +2,8 @@
 :class:`veltra.track.MpskReceiver`.
 
 A transmitter with its own carrier and clock offsets sends Gray-coded M-PSK with a
-root-raised-cosine pulse through AWGN at a chosen Es/N0; the receiver acquires carrier
+root-raised-cosine pulse through AWGN at a chosen Es/N0 (composed by
+:class:`veltra.wfm.Composer`); the receiver acquires carrier
 and timing, and the figures after lock are set beside theory.
 """
 
@@ -37,6 +38,29 @@ def _align(y, sym, m, start, count):
     return lag, np.exp(1j * round(turn / (2 * np.pi / m)) * 2 * np.pi / m)
 
 
+def transmit(m, n_sym, sps, cfo, clock_ppm, beta, esn0_db, seed):
+    """The transmitted link, composed: Gray M-PSK of random bits, RRC-shaped at the
+    transmitter's clock, offset by `cfo` cycles/sample, through AWGN at Es/N0.
+
+    Returns
+    -------
+    bits : ndarray of uint8
+    x : ndarray of complex64
+    sps_tx : float
+        The true samples per symbol.
+    """
+    from veltra.wfm import Composer, Segment
+
+    k = int(round(math.log2(m)))
+    bits = np.random.default_rng(seed).integers(0, 2, k * n_sym, dtype=np.uint8)
+    sps_tx = sps * (1.0 + clock_ppm * 1e-6)
+    whole = max(1, round(sps))  # the composer's nominal samples per symbol; the clock offset holds the rest
+    seg = Segment("symbols", symbols=mpsk.bits_to_symbols(bits, m), sps=whole, clock_ppm=(sps_tx / whole - 1) * 1e6,
+                  pulse="rrc", rrc_beta=beta, freq_hz=cfo, snr=esn0_db, snr_mode="esno",
+                  num_samples=int(n_sym * sps_tx), seed=seed)
+    return bits, Composer([seg]).compose(), sps_tx
+
+
 def run(m=4, esn0_db=None, n_sym=20000, sps=8.0, cfo=2e-4, clock_ppm=200.0, beta=0.35,
         bn_carrier=0.01, bn_timing=0.01, seed=1, quiet=True):
     """Synthesise, receive and measure; returns the figures and the traces for a plot.
@@ -52,13 +76,7 @@ def run(m=4, esn0_db=None, n_sym=20000, sps=8.0, cfo=2e-4, clock_ppm=200.0, beta
     from veltra.track import MpskReceiver
 
     esn0_db = DEFAULT_ESN0_DB[m] if esn0_db is None else esn0_db
-    k = int(round(math.log2(m)))
-    rng = np.random.default_rng(seed)
-    bits = rng.integers(0, 2, k * n_sym, dtype=np.uint8)
-    sps_tx = sps * (1.0 + clock_ppm * 1e-6)
-    x = mpsk.modulate(bits, m, sps_tx, beta=beta)
-    x = x * np.exp(2j * np.pi * cfo * np.arange(x.size) + 1.0j)
-    x = mpsk.awgn(x, esn0_db, sps_tx, rng)
+    bits, x, sps_tx = transmit(m, n_sym, sps, cfo, clock_ppm, beta, esn0_db, seed)
 
     rx = MpskReceiver(m=m, sps=sps, pulse="rrc", rrc_beta=beta, bn_carrier=bn_carrier,
                       bn_timing=bn_timing)
@@ -83,6 +101,7 @@ def run(m=4, esn0_db=None, n_sym=20000, sps=8.0, cfo=2e-4, clock_ppm=200.0, beta
     lock = rx.lock_time
     start = (lock if lock >= 0 else len(y) // 2) + SETTLE
     count = len(y) - start - 64
+    k = int(round(math.log2(m)))
     result = dict(m=m, esn0_db=esn0_db, ebn0_db=esn0_db - 10 * math.log10(k), n_sym=n_sym,
                   n_out=len(y), sps=sps, true_sps=sps_tx, cfo=cfo, lock_time=lock,
                   locked=rx.locked, counted=max(count, 0),
