@@ -64,13 +64,13 @@ def _progress(total, quiet=False):
 
 
 def convert(src, dst, sample_type="cf32", container=None, endian="le", in_type="auto", in_endian="le",
-            headroom=0.0):
+            headroom=0.0, quiet=False):
     """Copy a capture into another container and sample type, block by block; returns the count."""
     from veltra.wfm import Reader, Writer
 
     container = container or _container_of(dst)
     with Reader(src, sample_type=in_type, endian=in_endian) as r:
-        bar = _progress(r.num_samples)
+        bar = _progress(r.num_samples, quiet)
         done = 0
         with Writer(dst, r.fs, file_type=container, sample_type=sample_type, endian=endian, fc=r.fc,
                     t0=r.t0, headroom=headroom) as w:
@@ -90,7 +90,7 @@ def convert(src, dst, sample_type="cf32", container=None, endian="le", in_type="
 
 def cmd_convert(args):
     n = convert(args.input, args.output, args.type, args.container, args.endian, args.in_type, args.in_endian,
-                args.headroom)
+                args.headroom, args.quiet)
     print(f"{n} samples written to {args.output}")
     return 0
 
@@ -199,6 +199,7 @@ def add_parsers(sub):
                    help="output container (default from the name: .sigmf-data, .csv, .blue, else raw)")
     p.add_argument("--endian", default="le", choices=("le", "be"), help="output byte order")
     p.add_argument("--headroom", type=float, default=0.0, help="output backoff in dB")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
     _reader_options(p)
     p = sub.add_parser("psd", help="averaged power spectrum of a capture",
                        description="Average the power spectrum of a whole capture block by block and print "

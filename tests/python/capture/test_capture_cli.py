@@ -76,6 +76,19 @@ def test_psd_reports_floor_peaks_and_bandwidth_at_rf(tmp_path, capsys):
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.skipif(not __import__("importlib").util.find_spec("tqdm"), reason="tqdm not installed")
+def test_long_files_show_progress_unless_quiet(tmp_path, capsys, monkeypatch):
+    p = str(tmp_path / "long.raw")
+    with Writer(p, 1e6) as w:
+        w.write(np.zeros(11 << 16, np.complex64))
+    monkeypatch.setattr("sys.stderr.isatty", lambda: True)
+    for cmd in (["psd", p], ["convert", p, str(tmp_path / "o.raw")]):
+        assert cli.main(cmd) == 0
+        assert "samples" in capsys.readouterr().err
+        assert cli.main(cmd + ["--quiet"]) == 0
+        assert capsys.readouterr().err == ""
+
+
 def _has(module):
     import importlib.util
 
