@@ -55,7 +55,7 @@ VX_API viterbi *viterbi_create_code(const conv_code *code, uint64_t depth)
         return nullptr;
     }
     vk::init(v->t, v->code, depth, v->arena);
-    v->kernel = vk::best(v->t.states);
+    v->kernel = vk::best(v->t.states, v->t.n);
     return v;
 }
 

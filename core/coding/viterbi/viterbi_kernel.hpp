@@ -92,11 +92,11 @@ inline void init(Trellis &t, const conv_code &c, uint64_t depth, void *arena)
 
 // NaN is an erasure; clamping keeps |branch metric| <= 6e30, below half an ulp of FLT_MAX,
 // so metrics in [-FLT_MAX, 0] stay there and never become infinite.
-inline float sanitize(float v)
+[[gnu::always_inline]] inline float sanitize(float v)
 {
-    if (!(v == v))
-        return 0.0f;
-    return v > LLR_CLAMP ? LLR_CLAMP : (v < -LLR_CLAMP ? -LLR_CLAMP : v);
+    v = v > LLR_CLAMP ? LLR_CLAMP : v;
+    v = v < -LLR_CLAMP ? -LLR_CLAMP : v;
+    return v == v ? v : 0.0f;
 }
 
 inline float flip(float l, uint32_t mask)
@@ -129,27 +129,38 @@ inline uint8_t traceback(Trellis &t, uint32_t best)
     return static_cast<uint8_t>(t.path[oldest] >> (t.k - 2) & 1u);
 }
 
-// Every branch of a block: the per-branch step (metrics, decisions into the ring row,
-// best state) then the ring bookkeeping and, once the ring is full, one decoded bit.
-template <class Step>
-[[gnu::always_inline]] inline uint64_t drive(Trellis &t, const float *llr, uint64_t branches,
-                                             uint8_t *out, Step step)
+// After a branch's decisions went into ring row ring_pos: count it, emit a bit once the ring
+// is full, move to the next row.
+[[gnu::always_inline]] inline void advance(Trellis &t, uint32_t best, uint8_t *out, uint64_t &produced)
 {
+    if (t.fill < t.depth)
+        ++t.fill;
+    if (t.fill == t.depth)
+        out[produced++] = traceback(t, best);
+    t.ring_pos = t.ring_pos + 1 == t.depth ? 0 : t.ring_pos + 1;
+}
+
+// Every branch of a block: the per-branch step (metrics, decisions into the ring row,
+// best state) then the ring bookkeeping and, once the ring is full, one decoded bit. `n`
+// is the code's n, or a constant when the caller instantiates for one. The state is
+// worked on in a local copy, so its fields stay in registers.
+template <class Step>
+[[gnu::always_inline]] inline uint64_t drive(Trellis &state, const float *llr, uint64_t branches,
+                                             uint8_t *out, int n, Step step)
+{
+    Trellis t = state;
     uint64_t produced = 0;
     for (uint64_t b = 0; b < branches; ++b) {
         float l[6];
-        for (int j = 0; j < t.n; ++j)
-            l[j] = sanitize(llr[b * t.n + j]);
+        for (int j = 0; j < n; ++j)
+            l[j] = sanitize(llr[b * n + j]);
         const uint32_t best = step(t, l, t.decisions + t.ring_pos * t.states);
         float *m = t.metrics;
         t.metrics = t.next;
         t.next = m;
-        if (t.fill < t.depth)
-            ++t.fill;
-        if (t.fill == t.depth)
-            out[produced++] = traceback(t, best);
-        t.ring_pos = t.ring_pos + 1 == t.depth ? 0 : t.ring_pos + 1;
+        advance(t, best, out, produced);
     }
+    state = t;
     return produced;
 }
 
@@ -201,7 +212,7 @@ inline uint32_t step_reference(Trellis &t, const float *l, uint8_t *row)
 
 inline uint64_t reference(Trellis &t, const float *llr, uint64_t branches, uint8_t *out)
 {
-    return drive(t, llr, branches, out, step_reference);
+    return drive(t, llr, branches, out, t.n, step_reference);
 }
 
 // ---- vector variants -------------------------------------------------------------------
@@ -260,42 +271,47 @@ template <int W> [[gnu::always_inline]] inline int32_t hmin(typename V<W>::i v)
     }
 }
 
-// The reference's step on W states per vector; needs states / 2 >= W.
-template <int W>
-[[gnu::always_inline]] inline uint32_t step_vector(Trellis &t, const float *l, uint8_t *row)
+// The reference's step on W states per vector for codes of N outputs; needs
+// states / 2 >= W.
+template <int W, int N>
+[[gnu::always_inline]] inline uint32_t step_vector(Trellis &t, const float *l, uint8_t *__restrict row)
 {
     using F = typename V<W>::f;
     using I = typename V<W>::i;
     using U = typename V<W>::u;
     using B = typename V<W>::b;
     const uint32_t S = t.states, h = t.half;
+    const float *__restrict m = t.metrics;
+    float *__restrict nm = t.next;
+    float *__restrict bm0 = t.bm;
+    float *__restrict bm1 = t.bm + S;
+    U lj[N];
+    for (int j = 0; j < N; ++j) {
+        uint32_t u;
+        std::memcpy(&u, &l[j], 4);
+        lj[j] = u - U{};
+    }
     // Branch metrics for every state, terms j = 0, 1, ... as in branch_metric.
     for (int from = 0; from < 2; ++from) {
-        const uint32_t *sg = t.sign + static_cast<uint64_t>(from) * t.n * S;
-        float *bm = t.bm + static_cast<uint64_t>(from) * S;
+        const uint32_t *sg = t.sign + static_cast<uint64_t>(from) * N * S;
+        float *bm = from ? bm1 : bm0;
         for (uint32_t s = 0; s < S; s += W) {
-            uint32_t u0;
-            std::memcpy(&u0, &l[0], 4);
-            F acc = reinterpret_cast<F>((u0 - U{}) ^ load<U>(sg + s));
-            for (int j = 1; j < t.n; ++j) {
-                uint32_t uj;
-                std::memcpy(&uj, &l[j], 4);
-                acc = acc + reinterpret_cast<F>((uj - U{}) ^ load<U>(sg + static_cast<uint64_t>(j) * S + s));
-            }
+            F acc = reinterpret_cast<F>(lj[0] ^ load<U>(sg + s));
+            for (int j = 1; j < N; ++j)
+                acc = acc + reinterpret_cast<F>(lj[j] ^ load<U>(sg + static_cast<uint64_t>(j) * S + s));
             store(bm + s, acc);
         }
     }
-    const float *bm0 = t.bm, *bm1 = t.bm + S;
     F vmax = F{} - __builtin_inff();
     for (uint32_t i = 0; i < h; i += W) {
-        const F a = load<F>(t.metrics + 2 * i), b = load<F>(t.metrics + 2 * i + W);
+        const F a = load<F>(m + 2 * i), b = load<F>(m + 2 * i + W);
         const F ev = pick<W>(a, b, 0, std::make_index_sequence<W>{});
         const F od = pick<W>(a, b, 1, std::make_index_sequence<W>{});
         for (uint32_t at : {i, h + i}) {
             const F x0 = ev + load<F>(bm0 + at), x1 = od + load<F>(bm1 + at);
             const I d = x1 > x0;
             const F r = d ? x1 : x0;
-            store(t.next + at, r);
+            store(nm + at, r);
             store(row + at, __builtin_convertvector(d & 1, B));
             vmax = r > vmax ? r : vmax;
         }
@@ -304,8 +320,8 @@ template <int W>
     const I lane = iota<W>(std::make_index_sequence<W>{});
     I first = I{} + static_cast<int32_t>(S);
     for (uint32_t s = 0; s < S; s += W) {
-        const F x = load<F>(t.next + s) - best;
-        store(t.next + s, x);
+        const F x = load<F>(nm + s) - best;
+        store(nm + s, x);
         const I at = lane + static_cast<int32_t>(s);
         const I cand = x == 0.0f ? at : first;
         first = cand < first ? cand : first;
@@ -313,48 +329,134 @@ template <int W>
     return static_cast<uint32_t>(hmin<W>(first));
 }
 
-template <int W>
-[[gnu::always_inline]] inline uint64_t run(Trellis &t, const float *llr, uint64_t branches, uint8_t *out)
+template <int W, int N> [[gnu::always_inline]] inline uint64_t run(Trellis &t, const float *llr, uint64_t branches, uint8_t *out)
 {
-    return drive(t, llr, branches, out, step_vector<W>);
+    return drive(t, llr, branches, out, N, step_vector<W, N>);
+}
+
+// step_vector for a state count S known at compile time: the metrics stay in registers
+// across branches instead of passing through memory, which shortens the per-branch chain
+// (ACS, greatest metric, normalisation) that bounds the decoder's speed. Same arithmetic.
+template <int W, int N, int S>
+[[gnu::always_inline]] inline uint64_t run_fixed(Trellis &state, const float *llr, uint64_t branches,
+                                                 uint8_t *out)
+{
+    using F = typename V<W>::f;
+    using I = typename V<W>::i;
+    using U = typename V<W>::u;
+    using B = typename V<W>::b;
+    constexpr int Q = S / W, P = Q / 2;  // vectors of states; of butterflies
+    Trellis t = state;
+    F mv[Q];
+    for (int q = 0; q < Q; ++q)
+        mv[q] = load<F>(t.metrics + q * W);
+    const I lane = iota<W>(std::make_index_sequence<W>{});
+    uint64_t produced = 0;
+    for (uint64_t br = 0; br < branches; ++br) {
+        U lj[N];
+        for (int j = 0; j < N; ++j) {
+            const float v = sanitize(llr[br * N + j]);
+            uint32_t u;
+            std::memcpy(&u, &v, 4);
+            lj[j] = u - U{};
+        }
+        F bm[2][Q];
+        for (int from = 0; from < 2; ++from)
+            for (int q = 0; q < Q; ++q) {
+                const uint32_t *sg = t.sign + from * N * S + q * W;
+                F acc = reinterpret_cast<F>(lj[0] ^ load<U>(sg));
+                for (int j = 1; j < N; ++j)
+                    acc = acc + reinterpret_cast<F>(lj[j] ^ load<U>(sg + j * S));
+                bm[from][q] = acc;
+            }
+        uint8_t *row = t.decisions + t.ring_pos * S;
+        F nv[Q];
+        for (int i = 0; i < P; ++i) {
+            const F ev = pick<W>(mv[2 * i], mv[2 * i + 1], 0, std::make_index_sequence<W>{});
+            const F od = pick<W>(mv[2 * i], mv[2 * i + 1], 1, std::make_index_sequence<W>{});
+            for (int at : {i, P + i}) {
+                const F x0 = ev + bm[0][at], x1 = od + bm[1][at];
+                const I d = x1 > x0;
+                nv[at] = d ? x1 : x0;
+                store(row + at * W, __builtin_convertvector(d & 1, B));
+            }
+        }
+        F mx[Q];
+        for (int q = 0; q < Q; ++q)
+            mx[q] = nv[q];
+        for (int w = Q / 2; w >= 1; w /= 2)  // pairwise, a short chain
+            for (int q = 0; q < w; ++q)
+                mx[q] = mx[q + w] > mx[q] ? mx[q + w] : mx[q];
+        const float best = hmax<W>(mx[0]) + 0.0f;
+        I first = I{} + S;
+        for (int q = 0; q < Q; ++q) {
+            mv[q] = nv[q] - best;
+            const I cand = mv[q] == 0.0f ? lane + q * W : first;
+            first = cand < first ? cand : first;
+        }
+        advance(t, static_cast<uint32_t>(hmin<W>(first)), out, produced);
+    }
+    for (int q = 0; q < Q; ++q)
+        store(t.metrics + q * W, mv[q]);
+    state = t;
+    return produced;
 }
 
 // ---- per-ISA entry points ------------------------------------------------------------------
 
 using kernel_fn = uint64_t (*)(Trellis &t, const float *llr, uint64_t branches, uint8_t *out);
 
-[[gnu::target("avx512f")]] inline uint64_t avx512(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N> [[gnu::target("avx512f")]] uint64_t avx512(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run<16>(t, llr, b, out);
+    return run<16, N>(t, llr, b, out);
 }
-[[gnu::target("avx2")]] inline uint64_t avx2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N> [[gnu::target("avx2")]] uint64_t avx2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run<8>(t, llr, b, out);
+    return run<8, N>(t, llr, b, out);
 }
-inline uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t *out) { return run<4>(t, llr, b, out); }
+// Constraint length 7 (64 states), the common case, with the metrics in registers.
+constexpr uint32_t FIXED_STATES = 64;
+template <int N> [[gnu::target("avx512f")]] uint64_t avx512_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+{
+    return run_fixed<16, N, FIXED_STATES>(t, llr, b, out);
+}
+template <int N> [[gnu::target("avx2")]] uint64_t avx2_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+{
+    return run_fixed<8, N, FIXED_STATES>(t, llr, b, out);
+}
+template <int N> uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+{
+    return run<4, N>(t, llr, b, out);
+}
 
 // Kernels per SIMD level, best first; `width` states per vector (the code needs
-// states / 2 >= width).
+// states / 2 >= width), one function per output count n = 1..6 (fn[n - 1]), and where
+// the level has one, the register-resident form for FIXED_STATES states (fixed[n - 1]).
 struct Variant {
     const char *level;
     uint32_t width;
-    kernel_fn fn;
+    kernel_fn fn[6];
+    kernel_fn fixed[6];
 };
 inline constexpr Variant VARIANTS[] = {
-    {"avx512f", 16, avx512},
-    {"avx2", 8, avx2},
-    {"sse2", 4, sse2},
+    {"avx512f", 16, {avx512<1>, avx512<2>, avx512<3>, avx512<4>, avx512<5>, avx512<6>},
+     {avx512_k7<1>, avx512_k7<2>, avx512_k7<3>, avx512_k7<4>, avx512_k7<5>, avx512_k7<6>}},
+    {"avx2", 8, {avx2<1>, avx2<2>, avx2<3>, avx2<4>, avx2<5>, avx2<6>},
+     {avx2_k7<1>, avx2_k7<2>, avx2_k7<3>, avx2_k7<4>, avx2_k7<5>, avx2_k7<6>}},
+    {"sse2", 4, {sse2<1>, sse2<2>, sse2<3>, sse2<4>, sse2<5>, sse2<6>}, {}},
 };
 
 // The widest variant this machine runs that fits the code, else the scalar reference.
-inline kernel_fn best(uint32_t states)
+inline kernel_fn best(uint32_t states, int n)
 {
     const char *level = vx_simd_level();
     bool reached = false;
     for (const Variant &v : VARIANTS) {
         reached = reached || std::strcmp(v.level, level) == 0;
+        if (reached && states == FIXED_STATES && v.fixed[n - 1])
+            return v.fixed[n - 1];
         if (reached && states / 2 >= v.width)
-            return v.fn;
+            return v.fn[n - 1];
     }
     return reference;
 }
