@@ -7,7 +7,7 @@ veltra_module(agc          agc)
 veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
-veltra_module(coding       conv_enc viterbi)
+veltra_module(coding       conv_enc viterbi rs_codec interleaver)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)

@@ -22,3 +22,5 @@ veltra_unit(rate_converter filter DEPENDS hbdecim cic ciccomp fir resamp rrc agc
 veltra_unit(ddc         filter DEPENDS rate_converter lo)
 veltra_unit(conv_enc    coding DEPENDS vx_base)
 veltra_unit(viterbi     coding DEPENDS conv_enc)
+veltra_unit(rs_codec    coding DEPENDS vx_base)
+veltra_unit(interleaver coding DEPENDS vx_base)

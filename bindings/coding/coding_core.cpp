@@ -1,9 +1,12 @@
-// veltra.coding: channel coding (convolutional code and Viterbi decoding).
+// veltra.coding: channel coding (convolutional code and Viterbi decoding, Reed-Solomon,
+// block interleaving).
 #include <string>
 
 #include "vxb.h"
 
 #include "conv_enc.h"
+#include "interleaver.h"
+#include "rs_codec.h"
 #include "viterbi.h"
 
 namespace {
@@ -12,6 +15,9 @@ using namespace vxb;
 
 struct ConvEncoderPy : Handle<conv_enc, conv_enc_destroy> {};
 struct ViterbiPy : Handle<viterbi, viterbi_destroy> {};
+struct ReedSolomonPy : Handle<rs_codec, rs_codec_destroy> {};
+struct InterleaverPy : Handle<interleaver, interleaver_destroy> {};
+struct DeinterleaverPy : Handle<interleaver, interleaver_destroy> {};
 
 const char *const CONV_ENC_INVALID =
     "ConvEncoder: not a usable code (need 1 to 6 non-zero polynomials, each under 2**k, and 2 <= k <= 9)";
@@ -132,6 +138,191 @@ Examples
 (166, True)
 )doc";
 
+const char *const RS_INVALID =
+    "ReedSolomon: not a usable code \u2014 need an even nroots in 2..64 leaving at least one information "
+    "symbol, 2 <= symbol_bits <= 8, a PRIMITIVE field_poly, and a root_stride coprime with "
+    "2**symbol_bits - 1";
+const char *const INTERLEAVER_INVALID =
+    "Interleaver: rows, cols and unit_bits must all be non-zero, and their product must fit a size_t";
+
+rs_codec *make_rs(Count nroots, Count symbol_bits, Count field_poly, Count first_root, Count root_stride)
+{
+    return rs_codec_create(nroots, symbol_bits, field_poly, first_root, root_stride);
+}
+
+uint64_t rs_encode_block(rs_codec *rs, const uint8_t *in, uint64_t n, uint8_t *out, uint64_t cap)
+{
+    return rs_codec_encode(rs, in, n, out, cap);
+}
+uint64_t rs_syndromes_block(rs_codec *rs, const uint8_t *in, uint64_t n, uint8_t *out, uint64_t cap)
+{
+    return rs_codec_syndromes(rs, in, n, out, cap);
+}
+
+const char *const RS_DOC = R"doc(Reed-Solomon codec over GF(2**symbol_bits), errors only.
+
+A code is given by its five numbers. The generator is
+``g(x) = prod_{i<nroots} (x - a**(root_stride*(first_root + i)))`` with ``a`` the
+root of `field_poly`; codewords hold ``n = 2**symbol_bits - 1`` symbols (one per
+byte), ``k = n - nroots`` information symbols then the parity, the first symbol
+being the coefficient of ``x**(n-1)``. `decode` corrects up to ``e = nroots // 2``
+symbol errors in place. A word it cannot correct is left exactly as it was and
+-1 returned; beyond ``e`` errors it may also land on another codeword.
+
+Parameters
+----------
+nroots : int
+    Parity symbols per codeword: even, 2..64, and below n.
+symbol_bits : int, optional
+    Symbol width J, 2..8. Default 8.
+field_poly : int, optional
+    The field polynomial's low J bits, x**J implicit; must be primitive. Default
+    29 (x**8 + x**4 + x**3 + x**2 + 1).
+first_root : int, optional
+    Index of the first generator root, reduced modulo n. Default 1.
+root_stride : int, optional
+    Roots are powers of ``a**root_stride``; coprime with n. Default 1.
+
+Raises
+------
+ValueError
+    "ReedSolomon: not a usable code — need an even nroots in 2..64 leaving at least
+    one information symbol, ...".
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import ReedSolomon
+>>> rs = ReedSolomon(nroots=32)
+>>> rs.n, rs.k, rs.e
+(255, 223, 16)
+>>> word = rs.encode(np.arange(223, dtype=np.uint8))
+>>> word[[3, 100, 250]] ^= 0xFF
+>>> rs.decode(word), bool(np.array_equal(word[:223], np.arange(223)))
+(3, True)
+)doc";
+
+const char *const INTERLEAVER_DOC = R"doc(Block interleaver, rows x cols over units of unit_bits elements.
+
+Each block of ``block_bits = rows*cols*unit_bits`` elements is written into a
+rows x cols matrix of units by rows and read out by columns; a unit (``unit_bits``
+consecutive elements) moves as a whole. An outer code correcting t units per
+codeword then survives a burst of ``t * burst_len`` units. Calls take whole
+blocks only and nothing carries between them. %s
+
+Parameters
+----------
+rows : int
+    Interleaving depth: codewords interleaved (``burst_len``).
+cols : int
+    Units per codeword (``separation``).
+unit_bits : int, optional
+    Elements per unit: 1 for bits, 8 for octets of a GF(256) outer code. Default 1.
+
+Raises
+------
+ValueError
+    "Interleaver: rows, cols and unit_bits must all be non-zero, and their product
+    must fit a size_t".
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import %s
+>>> il = %s(rows=3, cols=4)
+>>> il.block_bits, il.burst_len, il.separation
+(12, 3, 4)
+>>> il.deinterleave(np.array([0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11], np.uint8)).tolist()
+[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]
+)doc";
+
+// interleave / deinterleave / deinterleave_soft: whole blocks or ValueError naming the
+// operation.
+template <class H, class T>
+void permutation(Class<H> &c, const char *name,
+                 uint64_t (*f)(const interleaver *, const T *, uint64_t, T *, uint64_t), const char *doc)
+{
+    c.def(name, [f, name](H &h, nb::handle x, nb::handle out) {
+        Use<H> pin(h);
+        const interleaver *il = pin;
+        InArray<T> in(x);
+        OutArray<T> y(out, in.size());
+        in.detach_from(y.data(), y.capacity() * sizeof(T), false);
+        const uint64_t got = f(il, in.data(), in.size(), y.data(), y.capacity());
+        if (!got)
+            raise(PyExc_ValueError, "%s: length %zd is not a whole number of blocks of block_bits = %zu",
+                  name, static_cast<Py_ssize_t>(in.size()), static_cast<size_t>(interleaver_get_block_bits(il)));
+        return y.finish(got);
+    }, "x"_a, "out"_a.none() = nb::none(), doc);
+    c.fn(keep(std::string(name) + "_max_out"),
+         +[](const interleaver *il, Count n) { return interleaver_interleave_max_out(il, n); }, "n_in"_a,
+         "Elements the operation returns for `n_in` inputs: `n_in` (a whole number of blocks).\n\n"
+         "Parameters\n----------\nn_in : int\n\nReturns\n-------\nint\n");
+}
+
+const char *const PERMUTE_DOC = R"doc(%s whole blocks of %s.
+
+Parameters
+----------
+x : array_like of %s
+    A whole number of blocks of ``block_bits`` elements, any shape, read in C order.
+out : ndarray of %s, optional
+    Destination with at least ``x.size`` elements, not overlapping `x` in a way
+    that matters (an overlapping input is copied first).
+
+Returns
+-------
+ndarray of %s
+    The permuted elements, as many as the input.
+
+Raises
+------
+ValueError
+    "%s: length N is not a whole number of blocks of block_bits = B", also for an
+    empty input.
+)doc";
+
+std::string permute_doc(const char *verb, const char *what, const char *dtype, const char *name)
+{
+    char buf[2048];
+    std::snprintf(buf, sizeof buf, PERMUTE_DOC, verb, what, dtype, dtype, dtype, name);
+    return buf;
+}
+
+template <class H> Class<H> interleaver_class(nb::module_ &m, const char *name, bool tx)
+{
+    char doc[4096];
+    std::snprintf(doc, sizeof doc, INTERLEAVER_DOC,
+                  tx ? "This is the transmit face; it has the inverse operations too."
+                     : "This is the receive face.",
+                  name, name);
+    Class<H> c(m, name, keep(doc));
+    c.ctor(interleaver_create, invalid(INTERLEAVER_INVALID), "rows"_a = Count{0}, "cols"_a = Count{0},
+           "unit_bits"_a = Count{1})
+        .repr(+[](const interleaver *il) {
+            return Args().u("rows", interleaver_get_rows(il)).u("cols", interleaver_get_cols(il))
+                .u("unit_bits", interleaver_get_unit_bits(il));
+        });
+    c.def("reset", [](H &h) { interleaver_reset(h.get()); },
+          "Nothing to reset: the geometry is configuration, not state.\n\nReturns\n-------\nNone\n");
+    if (tx)
+        permutation<H, uint8_t>(c, "interleave", interleaver_interleave,
+                                keep(permute_doc("Interleave", "bits or octets", "uint8", "interleave")));
+    permutation<H, uint8_t>(c, "deinterleave", interleaver_deinterleave,
+                            keep(permute_doc("Undo the interleaving of", "bits or octets", "uint8", "deinterleave")));
+    permutation<H, float>(c, "deinterleave_soft", interleaver_deinterleave_soft,
+                          keep(permute_doc("Undo the interleaving of", "soft values", "float32",
+                                           "deinterleave_soft")));
+    c.ro("rows", interleaver_get_rows, "Rows of the matrix (codewords interleaved).")
+        .ro("cols", interleaver_get_cols, "Columns of the matrix (units per codeword).")
+        .ro("unit_bits", interleaver_get_unit_bits, "Elements per unit.")
+        .ro("block_bits", interleaver_get_block_bits, "Elements per block: rows * cols * unit_bits.")
+        .ro("burst_len", interleaver_get_burst_len,
+            "Longest burst, in units, that touches each codeword at most once (= rows).")
+        .ro("separation", interleaver_get_separation, "Distance a burst is spread by, in units (= cols).");
+    return c;
+}
+
 }  // namespace
 
 NB_MODULE(coding, m)
@@ -225,4 +416,155 @@ int
 )doc")
         .reset(viterbi_reset)
         .state(viterbi_state_bytes, viterbi_get_state, viterbi_set_state);
+
+    Class<ReedSolomonPy> rs(m, "ReedSolomon", RS_DOC);
+    rs.ctor(make_rs, invalid(RS_INVALID), "nroots"_a, "symbol_bits"_a = Count{8}, "field_poly"_a = Count{29},
+              "first_root"_a = Count{1}, "root_stride"_a = Count{1})
+        .repr(+[](const rs_codec *rs) {
+            const rs_params &p = rs->params;
+            return Args().u("nroots", p.nroots).u("symbol_bits", p.symbol_bits).u("field_poly", p.field_poly)
+                .u("first_root", p.first_root).u("root_stride", p.root_stride);
+        })
+        .block<uint8_t, uint8_t, Gil::hold, InPlace::yes>("encode", rs_encode_block, rs_codec_encode_max_out,
+            R"doc(Encode k information symbols into a systematic codeword.
+
+Parameters
+----------
+x : array_like of uint8
+    Exactly ``k`` information symbols, each below ``2**symbol_bits``; any other
+    length, or a symbol out of range, gives an empty array.
+out : ndarray of uint8, optional
+    Destination with at least ``n`` elements. It may start where `x` does (``x`` a
+    view of ``out[:k]``): the parity is then appended in place.
+
+Returns
+-------
+ndarray of uint8
+    The ``n``-symbol codeword: the information, then ``nroots`` parity symbols.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import ReedSolomon
+>>> rs = ReedSolomon(nroots=4, symbol_bits=4, field_poly=0b0011)
+>>> buf = np.zeros(rs.n, np.uint8)
+>>> buf[:rs.k] = np.arange(rs.k)
+>>> w = rs.encode(buf[:rs.k], out=buf)
+>>> rs.codeword_ok(buf), w.base is buf
+(1, True)
+)doc")
+        .fn("encode_max_out", +[](const rs_codec *rs, Count n_in) { return rs_codec_encode_max_out(rs, n_in); },
+            "n_in"_a, "Symbols `encode` returns: ``n``.\n\nParameters\n----------\nn_in : int\n\nReturns\n-------\nint\n")
+;
+    rs.def("decode", [](ReedSolomonPy &h, nb::handle codeword) {
+            Use<ReedSolomonPy> pin(h);
+            PyArrayObject *a = checked_out(codeword, NPY_UINT8, "codeword");
+            return rs_codec_decode(pin, static_cast<uint8_t *>(PyArray_DATA(a)), static_cast<uint64_t>(PyArray_SIZE(a)));
+        }, "codeword"_a, R"doc(Correct a codeword in place.
+
+Parameters
+----------
+codeword : ndarray of uint8
+    A writable, C-contiguous uint8 array of ``n`` symbols.
+
+Returns
+-------
+int
+    Symbols corrected (0 for a codeword); -1 when the word cannot be corrected (it
+    is then left exactly as it was) or holds a symbol out of range; -2 when its
+    length is not ``n``.
+
+Raises
+------
+TypeError
+    "codeword must be a writable, C-contiguous ndarray of the output dtype".
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import ReedSolomon
+>>> rs = ReedSolomon(nroots=2)
+>>> w = rs.encode(np.zeros(rs.k, np.uint8))
+>>> w[7] = 5
+>>> rs.decode(w), int(w[7])
+(1, 0)
+)doc")
+;
+    rs.block<uint8_t, uint8_t>("syndromes", rs_syndromes_block, rs_codec_syndromes_max_out,
+            R"doc(Syndromes of an n-symbol word.
+
+Parameters
+----------
+x : array_like of uint8
+    Exactly ``n`` symbols, each below ``2**symbol_bits``; anything else gives an
+    empty array.
+out : ndarray of uint8, optional
+    Destination with at least ``nroots`` elements.
+
+Returns
+-------
+ndarray of uint8
+    ``S_i = c(a**(root_stride*(first_root + i)))`` for i < nroots, as field
+    elements; all zero for a codeword.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import ReedSolomon
+>>> ReedSolomon(nroots=4).syndromes(np.zeros(255, np.uint8)).tolist()
+[0, 0, 0, 0]
+)doc")
+        .fn("syndromes_max_out", +[](const rs_codec *rs, Count n_in) { return rs_codec_syndromes_max_out(rs, n_in); },
+            "n_in"_a, "Symbols `syndromes` returns: ``nroots``.\n\nParameters\n----------\nn_in : int\n\nReturns\n-------\nint\n")
+;
+    rs.def("codeword_ok", [](ReedSolomonPy &h, nb::handle codeword) {
+            Use<ReedSolomonPy> pin(h);
+            InArray<uint8_t> in(codeword);
+            return rs_codec_codeword_ok(pin, in.data(), in.size());
+        }, "codeword"_a, R"doc(Is the word a codeword?
+
+Parameters
+----------
+codeword : array_like of uint8
+    The word, any shape, read in C order.
+
+Returns
+-------
+int
+    1 when it has ``n`` symbols and every syndrome is zero, else 0.
+)doc")
+;
+    rs.def("generator", [](ReedSolomonPy &h, nb::handle out) {
+            Use<ReedSolomonPy> pin(h);
+            PyArrayObject *a = checked_out(out, NPY_UINT8, "out");
+            return rs_codec_generator(pin, static_cast<uint8_t *>(PyArray_DATA(a)), static_cast<uint64_t>(PyArray_SIZE(a)));
+        }, "out"_a, R"doc(Copy the generator's coefficients, lowest power first.
+
+Parameters
+----------
+out : ndarray of uint8
+    A writable, C-contiguous uint8 array of at least ``nroots + 1`` elements.
+
+Returns
+-------
+int
+    ``nroots + 1``, or 0 (nothing written) when `out` is shorter.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.coding import ReedSolomon
+>>> g = np.zeros(5, np.uint8)
+>>> ReedSolomon(nroots=4, first_root=0).generator(g), g.tolist()
+(5, [64, 120, 54, 15, 1])
+)doc")
+;
+    rs.ro("n", rs_codec_get_n, "Symbols per codeword, 2**symbol_bits - 1.")
+        .ro("k", rs_codec_get_k, "Information symbols per codeword, n - nroots.")
+        .ro("e", rs_codec_get_e, "Symbol errors it corrects, nroots // 2.")
+        .ro("nroots", rs_codec_get_nroots, "Parity symbols per codeword.")
+        .ro("symbol_bits", rs_codec_get_symbol_bits, "Bits per symbol.");
+
+    interleaver_class<InterleaverPy>(m, "Interleaver", true);
+    interleaver_class<DeinterleaverPy>(m, "Deinterleaver", false);
 }

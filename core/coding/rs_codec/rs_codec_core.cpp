@@ -1,0 +1,350 @@
+#include "rs_codec.h"
+
+#include <cstring>
+
+#include "vx_blob.hpp"
+
+namespace {
+
+constexpr uint8_t NO_LOG = 255;
+
+uint32_t gcd(uint32_t a, uint32_t b)
+{
+    while (b) {
+        const uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+// Everything but primitivity, which only building the field shows.
+bool params_in_range(const rs_params &p)
+{
+    if (p.symbol_bits < 2 || p.symbol_bits > 8)
+        return false;
+    const uint64_t n = (1u << p.symbol_bits) - 1;
+    const uint64_t stride = p.root_stride % n;
+    return p.field_poly != 0 && p.field_poly <= n && (p.field_poly & 1u) && p.nroots >= 2 &&
+           p.nroots <= RS_MAX_ROOTS && p.nroots % 2 == 0 && p.nroots < n && stride != 0 &&
+           gcd(static_cast<uint32_t>(stride), static_cast<uint32_t>(n)) == 1;
+}
+
+// Antilog and log tables by repeated multiplication by x; false unless x generates all
+// n non-zero elements, i.e. the polynomial is primitive.
+bool build_field(rs_codec &rs, uint32_t poly)
+{
+    const uint32_t J = rs.symbol_bits, n = rs.n;
+    std::memset(rs.log, NO_LOG, sizeof rs.log);
+    uint32_t x = 1;
+    for (uint32_t m = 0; m < n; ++m) {
+        if (rs.log[x] != NO_LOG)
+            return false;  // a cycle shorter than n
+        rs.alpha[m] = static_cast<uint8_t>(x);
+        rs.log[x] = static_cast<uint8_t>(m);
+        x <<= 1;
+        if (x >> J)
+            x ^= (1u << J) | poly;
+    }
+    if (x != 1)
+        return false;
+    for (uint32_t i = 0; i + 1 < n; ++i)
+        rs.alpha[n + i] = rs.alpha[i];
+    return true;
+}
+
+inline uint8_t mul(const rs_codec &rs, uint8_t a, uint8_t b)
+{
+    return a && b ? rs.alpha[rs.log[a] + rs.log[b]] : 0;
+}
+
+// α^e for any integer exponent.
+inline uint8_t power(const rs_codec &rs, int64_t e)
+{
+    const int64_t n = rs.n;
+    return rs.alpha[((e % n) + n) % n];
+}
+
+// Log of root i of the generator: s·(j0 + i) mod n.
+inline uint32_t root_log(const rs_codec &rs, uint32_t i)
+{
+    return static_cast<uint32_t>((static_cast<uint64_t>(rs.root_stride) * (rs.first_root + i)) % rs.n);
+}
+
+bool symbols_in_range(const rs_codec &rs, const uint8_t *w, uint64_t len)
+{
+    if (rs.symbol_bits == 8)
+        return true;
+    uint8_t any = 0;
+    for (uint64_t i = 0; i < len; ++i)
+        any |= w[i];
+    return (any >> rs.symbol_bits) == 0;
+}
+
+bool all_zero(const uint8_t *s, uint32_t n)
+{
+    uint8_t any = 0;
+    for (uint32_t i = 0; i < n; ++i)
+        any |= s[i];
+    return any == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VX_API int rs_code_valid(const rs_params *params)
+{
+    if (!params || !params_in_range(*params))
+        return 0;
+    rs_codec *probe = vx::alloc_object<rs_codec>();
+    const int ok = probe && rs_init(probe, params);
+    vx_free(probe);
+    return ok;
+}
+
+VX_API int rs_init(rs_codec *rs, const rs_params *params)
+{
+    if (!rs || !params || !params_in_range(*params))
+        return 0;
+    std::memset(rs, 0, sizeof *rs);
+    rs->params = *params;
+    rs->symbol_bits = static_cast<uint32_t>(params->symbol_bits);
+    rs->n = (1u << rs->symbol_bits) - 1;
+    rs->nroots = static_cast<uint32_t>(params->nroots);
+    rs->k = rs->n - rs->nroots;
+    rs->e = rs->nroots / 2;
+    rs->first_root = static_cast<uint32_t>(params->first_root % rs->n);
+    rs->root_stride = static_cast<uint32_t>(params->root_stride % rs->n);
+    if (!build_field(*rs, static_cast<uint32_t>(params->field_poly)))
+        return 0;
+    // g(x) = Π (x - α^(s·(j0+i))), multiplied out one root at a time, lowest power first.
+    rs->gen[0] = 1;
+    for (uint32_t i = 0; i < rs->nroots; ++i) {
+        const uint8_t root = rs->alpha[root_log(*rs, i)];
+        for (uint32_t j = i + 1; j > 0; --j)
+            rs->gen[j] = rs->gen[j - 1] ^ mul(*rs, rs->gen[j], root);
+        rs->gen[0] = mul(*rs, rs->gen[0], root);
+    }
+    for (uint32_t i = 0; i < rs->nroots; ++i) {
+        const uint8_t root = rs->alpha[root_log(*rs, i)];
+        for (uint32_t x = 0; x <= rs->n; ++x)
+            rs->root_mul[i][x] = mul(*rs, static_cast<uint8_t>(x), root);
+    }
+    return 1;
+}
+
+VX_API const uint8_t *rs_generator(const rs_codec *rs) { return rs->gen; }
+
+VX_API void rs_encode(const rs_codec *rs, const uint8_t *info, uint8_t *parity_out)
+{
+    // Linear-feedback division of info(x)·x^nroots by g(x); par[0] is the highest power.
+    const uint32_t r = rs->nroots;
+    uint8_t glog[RS_MAX_ROOTS + 1];
+    for (uint32_t j = 0; j <= r; ++j)
+        glog[j] = rs->log[rs->gen[j]];
+    uint8_t par[RS_MAX_ROOTS + 1] = {};
+    for (uint32_t i = 0; i < rs->k; ++i) {
+        const uint8_t fb = info[i] ^ par[0];
+        if (fb == 0) {
+            std::memmove(par, par + 1, r - 1);
+            par[r - 1] = 0;
+            continue;
+        }
+        const uint32_t lf = rs->log[fb];
+        for (uint32_t j = 0; j + 1 < r; ++j) {
+            const uint8_t g = glog[r - 1 - j];
+            par[j] = par[j + 1] ^ (g == NO_LOG ? 0 : rs->alpha[lf + g]);
+        }
+        par[r - 1] = glog[0] == NO_LOG ? 0 : rs->alpha[lf + glog[0]];
+    }
+    std::memcpy(parity_out, par, r);
+}
+
+VX_API void rs_syndromes(const rs_codec *rs, const uint8_t *word, uint8_t *out)
+{
+    // Horner from the first symbol, all syndromes side by side (independent chains).
+    uint8_t s[RS_MAX_ROOTS] = {};
+    const uint32_t r = rs->nroots;
+    for (uint32_t j = 0; j < rs->n; ++j) {
+        const uint8_t c = word[j];
+        for (uint32_t i = 0; i < r; ++i)
+            s[i] = rs->root_mul[i][s[i]] ^ c;
+    }
+    std::memcpy(out, s, r);
+}
+
+VX_API int rs_codeword_ok(const rs_codec *rs, const uint8_t *word)
+{
+    if (!symbols_in_range(*rs, word, rs->n))
+        return 0;
+    uint8_t s[RS_MAX_ROOTS];
+    rs_syndromes(rs, word, s);
+    return all_zero(s, rs->nroots);
+}
+
+VX_API int rs_decode(const rs_codec *rs, uint8_t *word)
+{
+    const rs_codec &c = *rs;
+    const uint32_t r = c.nroots, n = c.n;
+    if (!symbols_in_range(c, word, n))
+        return -1;
+    uint8_t syn[RS_MAX_ROOTS];
+    rs_syndromes(rs, word, syn);
+    if (all_zero(syn, r))
+        return 0;
+
+    // Berlekamp-Massey: the shortest LFSR Λ (length L) generating the syndromes.
+    uint8_t lambda[RS_MAX_ROOTS + 1] = {1}, b[RS_MAX_ROOTS + 1] = {1}, t[RS_MAX_ROOTS + 1];
+    uint32_t L = 0;
+    for (uint32_t k = 0; k < r; ++k) {
+        uint8_t d = syn[k];
+        for (uint32_t i = 1; i <= L; ++i)
+            d ^= mul(c, lambda[i], syn[k - i]);
+        if (d == 0) {
+            std::memmove(b + 1, b, r);
+            b[0] = 0;
+            continue;
+        }
+        t[0] = lambda[0];
+        for (uint32_t i = 1; i <= r; ++i)
+            t[i] = lambda[i] ^ mul(c, d, b[i - 1]);
+        if (2 * L <= k) {
+            L = k + 1 - L;
+            const uint8_t dinv = c.alpha[n - c.log[d]];
+            for (uint32_t i = 0; i <= r; ++i)
+                b[i] = mul(c, lambda[i], dinv);
+        } else {
+            std::memmove(b + 1, b, r);
+            b[0] = 0;
+        }
+        std::memcpy(lambda, t, r + 1);
+    }
+    uint32_t deg = 0;
+    for (uint32_t i = 1; i <= r; ++i)
+        if (lambda[i])
+            deg = i;
+    // A locator whose degree is not the register length describes no error pattern.
+    if (deg == 0 || deg != L || deg > c.e)
+        return -1;
+
+    // Chien search: error at power p (symbol n-1-p) where Λ(α^(-s·p)) = 0.
+    uint32_t pos[RS_MAX_ROOTS / 2], found = 0;
+    int64_t reg[RS_MAX_ROOTS / 2 + 1];
+    for (uint32_t i = 1; i <= deg; ++i)
+        reg[i] = lambda[i] ? c.log[lambda[i]] : -1;
+    const int64_t step = c.root_stride;
+    for (uint32_t p = 0; p < n && found < deg; ++p) {
+        uint8_t q = lambda[0];
+        for (uint32_t i = 1; i <= deg; ++i) {
+            if (reg[i] < 0)
+                continue;
+            q ^= c.alpha[reg[i]];
+            reg[i] -= step * i % n;  // next p: one more factor α^(-s·i)
+            if (reg[i] < 0)
+                reg[i] += n;
+        }
+        if (q == 0)
+            pos[found++] = p;
+    }
+    if (found != deg)
+        return -1;
+
+    // Forney: e = X^(1-j0)·Ω(X^-1)/Λ'(X^-1) with X = α^(s·p), Ω = S·Λ mod x^nroots.
+    uint8_t omega[RS_MAX_ROOTS / 2];
+    for (uint32_t i = 0; i < deg; ++i) {
+        uint8_t w = 0;
+        for (uint32_t j = 0; j <= i; ++j)
+            w ^= mul(c, syn[i - j], lambda[j]);
+        omega[i] = w;
+    }
+    uint8_t value[RS_MAX_ROOTS / 2];
+    for (uint32_t k = 0; k < deg; ++k) {
+        const int64_t xinv = -step * pos[k];  // log of X^-1
+        uint8_t num = 0, den = 0;
+        for (uint32_t i = 0; i < deg; ++i)
+            num ^= mul(c, omega[i], power(c, xinv * i));
+        for (uint32_t i = 1; i <= deg; i += 2)
+            den ^= mul(c, lambda[i], power(c, xinv * (i - 1)));
+        if (den == 0)
+            return -1;
+        const uint8_t x1j0 = power(c, step * pos[k] * (1 - static_cast<int64_t>(c.first_root)));
+        value[k] = mul(c, mul(c, num, x1j0), c.alpha[n - c.log[den]]);
+    }
+    for (uint32_t k = 0; k < deg; ++k)
+        word[n - 1 - pos[k]] ^= value[k];
+    // Never report success on a word left invalid.
+    rs_syndromes(rs, word, syn);
+    if (!all_zero(syn, r)) {
+        for (uint32_t k = 0; k < deg; ++k)
+            word[n - 1 - pos[k]] ^= value[k];
+        return -1;
+    }
+    return static_cast<int>(deg);
+}
+
+VX_API rs_codec *rs_codec_create(uint64_t nroots, uint64_t symbol_bits, uint64_t field_poly,
+                                 uint64_t first_root, uint64_t root_stride)
+{
+    const rs_params p = {nroots, symbol_bits, field_poly, first_root, root_stride};
+    rs_codec *rs = vx::alloc_object<rs_codec>();
+    if (rs && !rs_init(rs, &p)) {
+        vx_free(rs);
+        return nullptr;
+    }
+    return rs;
+}
+
+VX_API void rs_codec_destroy(rs_codec *rs) { vx_free(rs); }
+
+VX_API uint64_t rs_codec_encode(const rs_codec *rs, const uint8_t *info, uint64_t n_in, uint8_t *out,
+                                uint64_t out_cap)
+{
+    if (!rs || !info || !out || n_in != rs->k || out_cap < rs->n || !symbols_in_range(*rs, info, n_in))
+        return 0;
+    if (out != info)
+        std::memcpy(out, info, rs->k);
+    rs_encode(rs, out, out + rs->k);
+    return rs->n;
+}
+
+VX_API uint64_t rs_codec_encode_max_out(const rs_codec *rs, uint64_t) { return rs->n; }
+
+VX_API int rs_codec_decode(const rs_codec *rs, uint8_t *codeword, uint64_t len)
+{
+    if (!rs || !codeword || len != rs->n)
+        return -2;
+    return rs_decode(rs, codeword);
+}
+
+VX_API uint64_t rs_codec_syndromes(const rs_codec *rs, const uint8_t *word, uint64_t len, uint8_t *out,
+                                   uint64_t out_cap)
+{
+    if (!rs || !word || !out || len != rs->n || out_cap < rs->nroots || !symbols_in_range(*rs, word, len))
+        return 0;
+    rs_syndromes(rs, word, out);
+    return rs->nroots;
+}
+
+VX_API uint64_t rs_codec_syndromes_max_out(const rs_codec *rs, uint64_t) { return rs->nroots; }
+
+VX_API int rs_codec_codeword_ok(const rs_codec *rs, const uint8_t *word, uint64_t len)
+{
+    return rs && word && len == rs->n && rs_codeword_ok(rs, word);
+}
+
+VX_API uint64_t rs_codec_generator(const rs_codec *rs, uint8_t *out, uint64_t out_cap)
+{
+    if (!rs || !out || out_cap < rs->nroots + 1u)
+        return 0;
+    std::memcpy(out, rs->gen, rs->nroots + 1u);
+    return rs->nroots + 1u;
+}
+
+VX_API uint32_t rs_codec_get_n(const rs_codec *rs) { return rs->n; }
+VX_API uint32_t rs_codec_get_k(const rs_codec *rs) { return rs->k; }
+VX_API uint32_t rs_codec_get_e(const rs_codec *rs) { return rs->e; }
+VX_API uint32_t rs_codec_get_nroots(const rs_codec *rs) { return rs->nroots; }
+VX_API uint32_t rs_codec_get_symbol_bits(const rs_codec *rs) { return rs->symbol_bits; }
+
+}  // extern "C"
