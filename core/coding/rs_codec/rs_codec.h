@@ -35,7 +35,15 @@ typedef struct rs_codec {
     uint8_t log[256];                  /* log of each symbol; 255 marks the log of zero */
     uint8_t gen[RS_MAX_ROOTS + 1];     /* generator coefficients, lowest power first; gen[nroots] = 1 */
     uint8_t root_mul[RS_MAX_ROOTS][256];  /* x·α^(s·(j0+i)): one Horner step of syndrome i */
-    uint8_t syndrome_kernel;           /* which syndrome kernel rs_init chose */
+    /* Wide-SIMD path for GF(256) codes on CPUs with GFNI. The instructions multiply in the
+     * field of x^8+x^4+x^3+x+1, so symbols are mapped there by a field isomorphism (an 8x8
+     * bit matrix, applied with an affine instruction) and the results mapped back. */
+    uint8_t simd;                      /* 1: rs_init chose the GFNI path (0 forces the tables) */
+    uint64_t to_simd, from_simd;       /* affine matrices of the isomorphism and its inverse */
+    uint8_t syn_step[64];              /* syndrome lane i: root_i^8, mapped */
+    uint8_t syn_tail[8][64];           /* stream r: root_i^(7-r), mapped */
+    uint8_t chien[RS_MAX_ROOTS / 2 + 1][256];  /* power i at position p: α^(-s·p·i), mapped */
+    uint8_t parity_row[255][64];       /* parity of information symbol i = 1 (par[0] first), mapped */
 } rs_codec;
 
 /* 1 when the parameters describe a usable code, primitivity of field_poly included. */

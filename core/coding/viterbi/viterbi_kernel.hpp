@@ -285,7 +285,7 @@ template <int W, int N>
     float *__restrict nm = t.next;
     float *__restrict bm0 = t.bm;
     float *__restrict bm1 = t.bm + S;
-    U lj[N];
+    U lj[N] = {};
     for (int j = 0; j < N; ++j) {
         uint32_t u;
         std::memcpy(&u, &l[j], 4);
@@ -353,7 +353,7 @@ template <int W, int N, int S>
     const I lane = iota<W>(std::make_index_sequence<W>{});
     uint64_t produced = 0;
     for (uint64_t br = 0; br < branches; ++br) {
-        U lj[N];
+        U lj[N] = {};
         for (int j = 0; j < N; ++j) {
             const float v = sanitize(llr[br * N + j]);
             uint32_t u;
