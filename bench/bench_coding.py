@@ -1,4 +1,5 @@
-"""Channel coding: Viterbi decoding next to CommPy, and the measured BER curve.
+"""Channel coding: Viterbi decoding next to CommPy with the measured BER curve, and
+Reed-Solomon (255,223) decoding next to reedsolo (its C extension when installed).
 
 Throughput lines read ``name: ours X, <peer> Y, ratio Z`` (ratio > 1: veltra faster), as
 the median of several repeats on the same input. The machine is shared, so the process
@@ -12,10 +13,17 @@ import time
 import numpy as np
 from commpy.channelcoding import convcode as cc
 
+try:  # reedsolo's C extension, when built
+    import creedsolo as reedsolo
+    PEER = "creedsolo"
+except ImportError:
+    import reedsolo
+    PEER = "reedsolo (pure Python)"
+
 sys.path.insert(0, os.path.dirname(__file__))
 from common import median_time  # noqa: E402
 
-from veltra.coding import ConvEncoder, Viterbi  # noqa: E402
+from veltra.coding import ConvEncoder, ReedSolomon, Viterbi  # noqa: E402
 
 K7 = [0o171, 0o133]
 
@@ -62,8 +70,46 @@ def ber_curve(rng):
         print(f"  {ebn0:.1f}: soft {row[0]:.2e}, hard {row[1]:.2e}")
 
 
+def rs_throughput(rng):
+    """MB/s of codewords: one call per codeword (Python's call overhead included), the
+    batch call, and reedsolo decoding one codeword at a time."""
+    rs = ReedSolomon(nroots=32)
+    peer = reedsolo.RSCodec(32, nsize=255, fcr=1, prim=0x11D, generator=2)
+    words = rs.encode_batch(rng.integers(0, 256, (100_000, rs.k)).astype(np.uint8))
+    noisy = words.copy()
+    for w in noisy:
+        w[rng.choice(255, 16, replace=False)] ^= rng.integers(1, 256, 16).astype(np.uint8)
+    n_peer = 50
+    for name, src in (("clean", words), ("t=16 errors", noisy)):
+        work = src.copy()
+
+        def per_call():
+            work[:] = src
+            for w in work:
+                rs.decode(w)
+
+        def batch():
+            work[:] = src
+            rs.decode_batch(work)
+
+        rows = [bytearray(w.tobytes()) for w in src[:n_peer]]
+
+        def peer_decode():
+            for r in rows:
+                peer.decode(r)
+
+        mb = src.size / 1e6
+        t_call = median_time(per_call, repeats=3)
+        t_batch = median_time(batch, repeats=3)
+        t_peer = median_time(peer_decode, repeats=3) * len(src) / n_peer
+        print(f"rs(255,223) decode {name} (MB/s of codewords): ours per call {mb / t_call:.1f}, "
+              f"batch {mb / t_batch:.1f} ({mb / cpu_time(batch, 3):.1f} per CPU second); "
+              f"{PEER} {mb / t_peer:.3f}; ratio per call {t_peer / t_call:.0f}, batch {t_peer / t_batch:.0f}")
+
+
 def main():
     rng = np.random.default_rng(0)
+    rs_throughput(rng)
     viterbi_throughput(rng)
     ber_curve(rng)
 

@@ -80,6 +80,11 @@ VX_API uint64_t rs_codec_syndromes(const rs_codec *rs, const uint8_t *word, uint
 VX_API uint64_t rs_codec_syndromes_max_out(const rs_codec *rs, uint64_t n_in);
 /* 1 when len == n and every syndrome is zero (symbols >= 2^J: 0). */
 VX_API int rs_codec_codeword_ok(const rs_codec *rs, const uint8_t *word, uint64_t len);
+/* Many codewords in one call, row after row (count rows of k or n symbols): encode fills
+ * count·n symbols of out (0, nothing written, if any row is refused); decode corrects each
+ * row of `words` in place and stores rs_decode's result per row in `results`. */
+VX_API uint64_t rs_codec_encode_batch(const rs_codec *rs, const uint8_t *info, uint64_t count, uint8_t *out);
+VX_API void rs_codec_decode_batch(const rs_codec *rs, uint8_t *words, uint64_t count, int32_t *results);
 /* Copy the nroots + 1 generator coefficients; 0 when out_cap is smaller. */
 VX_API uint64_t rs_codec_generator(const rs_codec *rs, uint8_t *out, uint64_t out_cap);
 VX_API uint32_t rs_codec_get_n(const rs_codec *rs);

@@ -540,6 +540,23 @@ VX_API int rs_codec_codeword_ok(const rs_codec *rs, const uint8_t *word, uint64_
     return rs && word && len == rs->n && rs_codeword_ok(rs, word);
 }
 
+VX_API uint64_t rs_codec_encode_batch(const rs_codec *rs, const uint8_t *info, uint64_t count, uint8_t *out)
+{
+    if (!rs || !info || !out || !symbols_in_range(*rs, info, count * rs->k))
+        return 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        std::memcpy(out + i * rs->n, info + i * rs->k, rs->k);
+        rs_encode(rs, out + i * rs->n, out + i * rs->n + rs->k);
+    }
+    return count * rs->n;
+}
+
+VX_API void rs_codec_decode_batch(const rs_codec *rs, uint8_t *words, uint64_t count, int32_t *results)
+{
+    for (uint64_t i = 0; i < count; ++i)
+        results[i] = rs_decode(rs, words + i * rs->n);
+}
+
 VX_API uint64_t rs_codec_generator(const rs_codec *rs, uint8_t *out, uint64_t out_cap)
 {
     if (!rs || !out || out_cap < rs->nroots + 1u)

@@ -205,3 +205,27 @@ def test_interleaver_stated_cases_and_refusals():
         np.testing.assert_array_equal(il.interleave(buf[8:32], out=buf[8 + shift:32 + shift]), want)
     assert repr(il) == "Interleaver(rows=3, cols=4, unit_bits=1)"
     assert_lifecycle(lambda: Deinterleaver(rows=2, cols=2), [("deinterleave", (np.zeros(4, np.uint8),))])
+
+
+def test_batch_forms_match_the_per_codeword_calls():
+    rs = ReedSolomon(nroots=16, first_root=0)
+    info = RNG.integers(0, 256, (50, rs.k)).astype(np.uint8)
+    words = rs.encode_batch(info)
+    assert words.shape == (50, rs.n)
+    for row, i in zip(words, info):
+        np.testing.assert_array_equal(row, rs.encode(i))
+    noisy = np.stack([corrupt(w, e % 11, RNG, 255) for e, w in enumerate(words)])
+    one_by_one = noisy.copy()
+    want = [rs.decode(w) for w in one_by_one]
+    got = rs.decode_batch(noisy)
+    assert got.dtype == np.int32 and got.tolist() == want and -1 in want
+    np.testing.assert_array_equal(noisy, one_by_one)
+    assert rs.encode_batch(np.zeros((0, rs.k), np.uint8)).shape == (0, rs.n)
+    with pytest.raises(ValueError, match=r"^x must have shape \(m, k\) with k = 239$"):
+        rs.encode_batch(np.zeros((2, 238), np.uint8))
+    with pytest.raises(ValueError, match=r"^codewords must have shape \(m, n\) with n = 255$"):
+        rs.decode_batch(np.zeros(255, np.uint8))
+    with pytest.raises(TypeError, match="^codewords must be a writable, C-contiguous ndarray"):
+        rs.decode_batch(words[:, ::-1])
+    with pytest.raises(ValueError, match="^x holds a symbol not below 2"):
+        ReedSolomon(nroots=4, symbol_bits=4, field_poly=3).encode_batch(np.full((1, 11), 16, np.uint8))
