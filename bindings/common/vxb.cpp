@@ -222,10 +222,12 @@ Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False")
 
 Args &Args::s(const char *name, const char *v)
 {
+    // Through the C API: this file has no std::string caster, so nb::cast would throw.
     nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
-    if (!r)
+    const char *u = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (!u)
         raise_pending();
-    return put(name, nb::cast<std::string>(r));
+    return put(name, u);
 }
 
 void init_module(nb::module_ &m, const char *doc)
