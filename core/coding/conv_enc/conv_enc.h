@@ -25,6 +25,24 @@ typedef struct conv_code {
     uint32_t invert;
 } conv_code;
 
+/* The description of polys[0..n-1], n, k and invert, in its stored form (invert masked
+ * to n bits, unused polynomials 0, so descriptions of one code compare equal byte for
+ * byte); 0 when polys is NULL or n is outside 1..6. Validity is conv_code_valid's. */
+static inline int conv_code_from(const uint32_t *polys, int32_t n, int32_t k, uint32_t invert,
+                                 conv_code *out)
+{
+    conv_code c = {0, 0, {0, 0, 0, 0, 0, 0}, 0};
+    if (!polys || n < 1 || n > CONV_MAX_POLYS)
+        return 0;
+    c.k = k;
+    c.n = n;
+    c.invert = invert & ((1u << n) - 1u);
+    for (int32_t j = 0; j < n; ++j)
+        c.polys[j] = polys[j];
+    *out = c;
+    return 1;
+}
+
 /* 1 when the code is usable as described above, else 0 (also for NULL). */
 VX_API int conv_code_valid(const conv_code *code);
 /* The n-bit output pattern for input `bit` with register `reg`: bit j is the parity of

@@ -9,28 +9,6 @@ struct conv_enc {
     uint32_t reg;
 };
 
-namespace {
-
-// The code as stored: invert masked to n bits, unused polynomials zero, so two
-// descriptions of one code compare equal byte for byte.
-conv_code canonical(const conv_code &c)
-{
-    conv_code out{};
-    out.k = c.k;
-    out.n = c.n;
-    out.invert = c.invert & ((1u << c.n) - 1u);
-    for (int j = 0; j < c.n; ++j)
-        out.polys[j] = c.polys[j];
-    return out;
-}
-
-bool same_code(const conv_code &a, const conv_code &b)
-{
-    return a.k == b.k && a.n == b.n && a.invert == b.invert &&
-           std::memcmp(a.polys, b.polys, sizeof a.polys) == 0;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -82,20 +60,14 @@ VX_API conv_enc *conv_enc_create_code(const conv_code *code)
         return nullptr;
     conv_enc *e = vx::alloc_object<conv_enc>();
     if (e)
-        e->code = canonical(*code);
+        conv_code_from(code->polys, code->n, code->k, code->invert, &e->code);
     return e;
 }
 
 VX_API conv_enc *conv_enc_create(const uint32_t *polys, int32_t n, int32_t k, uint32_t invert)
 {
-    if (!polys || n < 1 || n > CONV_MAX_POLYS)
-        return nullptr;
-    conv_code c{};
-    c.k = k;
-    c.n = n;
-    c.invert = invert;
-    std::memcpy(c.polys, polys, static_cast<size_t>(n) * sizeof(uint32_t));
-    return conv_enc_create_code(&c);
+    conv_code c;
+    return conv_code_from(polys, n, k, invert, &c) ? conv_enc_create_code(&c) : nullptr;
 }
 
 VX_API void conv_enc_destroy(conv_enc *e) { vx_free(e); }
@@ -137,7 +109,7 @@ VX_API int conv_enc_set_state(conv_enc *e, const void *blob)
     conv_code c{};
     const uint32_t reg = r.get<uint32_t>();
     r.get(c.k).get(c.n).get(c.invert).get_bytes(c.polys, sizeof c.polys);
-    if (!same_code(c, e->code) || reg >> (e->code.k - 1))
+    if (std::memcmp(&c, &e->code, sizeof c) != 0 || reg >> (e->code.k - 1))
         return VX_ERR_INVALID;
     e->reg = reg;
     return VX_OK;

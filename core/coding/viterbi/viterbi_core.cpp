@@ -23,12 +23,6 @@ constexpr uint64_t NODE_SYNC_CHUNK = 256;          // decoded bits per chunk whe
 
 uint64_t blob_bytes(uint64_t states, uint64_t depth) { return states * (depth + 4) + BLOB_FIXED; }
 
-bool same_code(const conv_code &a, const conv_code &b)
-{
-    return a.k == b.k && a.n == b.n && a.invert == b.invert &&
-           std::memcmp(a.polys, b.polys, sizeof a.polys) == 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -40,14 +34,10 @@ VX_API viterbi *viterbi_create_code(const conv_code *code, uint64_t depth)
     const uint64_t states = 1u << (code->k - 1);
     if (depth > (UINT32_MAX - BLOB_FIXED) / states - 4)  // the blob's size field is 32 bits
         return nullptr;
-    conv_enc *e = conv_enc_create_code(code);  // the stored form of the code
-    viterbi *v = e ? vx::alloc_object<viterbi>() : nullptr;
-    if (!v) {
-        conv_enc_destroy(e);
+    viterbi *v = vx::alloc_object<viterbi>();
+    if (!v)
         return nullptr;
-    }
-    v->code = conv_enc_code(e);
-    conv_enc_destroy(e);
+    conv_code_from(code->polys, code->n, code->k, code->invert, &v->code);
 
     v->arena = vx_calloc(vk::arena_bytes(v->code, depth), 1);  // depth·states < 2^32 (above)
     if (!v->arena) {
@@ -62,14 +52,8 @@ VX_API viterbi *viterbi_create_code(const conv_code *code, uint64_t depth)
 VX_API viterbi *viterbi_create(const uint32_t *polys, int32_t n, int32_t k, uint32_t invert,
                                uint64_t depth)
 {
-    if (!polys || n < 1 || n > CONV_MAX_POLYS)
-        return nullptr;
-    conv_code c{};
-    c.k = k;
-    c.n = n;
-    c.invert = invert;
-    std::memcpy(c.polys, polys, static_cast<size_t>(n) * sizeof(uint32_t));
-    return viterbi_create_code(&c, depth);
+    conv_code c;
+    return conv_code_from(polys, n, k, invert, &c) ? viterbi_create_code(&c, depth) : nullptr;
 }
 
 VX_API void viterbi_destroy(viterbi *v)
@@ -133,7 +117,7 @@ VX_API int viterbi_set_state(viterbi *v, const void *blob)
     const uint64_t depth = r.get<uint64_t>(), ring_pos = r.get<uint64_t>(), fill = r.get<uint64_t>();
     r.get(c.k).get(c.n).get(c.invert).get_bytes(c.polys, sizeof c.polys);
     const uint32_t zero = r.get<uint32_t>();
-    if (depth != t.depth || ring_pos >= depth || fill > depth || zero != 0 || !same_code(c, v->code))
+    if (depth != t.depth || ring_pos >= depth || fill > depth || zero != 0 || std::memcmp(&c, &v->code, sizeof c) != 0)
         return VX_ERR_INVALID;
     // Metrics are normalised (best 0), so each lies in [-FLT_MAX, 0]; decisions are 0/1.
     const uint8_t *metrics = r.cursor();

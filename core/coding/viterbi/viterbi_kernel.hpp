@@ -151,7 +151,7 @@ template <class Step>
     Trellis t = state;
     uint64_t produced = 0;
     for (uint64_t b = 0; b < branches; ++b) {
-        float l[6];
+        float l[6] = {};
         for (int j = 0; j < n; ++j)
             l[j] = sanitize(llr[b * n + j]);
         const uint32_t best = step(t, l, t.decisions + t.ring_pos * t.states);
@@ -241,34 +241,56 @@ template <int W, size_t... I>
     return __builtin_shufflevector(a, b, static_cast<int>(2 * I)...);
 }
 
+// The bits of f in every lane.
+template <class U> [[gnu::always_inline]] inline U splat(float f)
+{
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return U{} + u;
+}
+
 template <int W, size_t... I>
 [[gnu::always_inline]] inline typename V<W>::i iota(std::index_sequence<I...>)
 {
     return typename V<W>::i{static_cast<int32_t>(I)...};
 }
 
-// Greatest lane (any of equal maxima: the caller only uses the value).
-template <int W> [[gnu::always_inline]] inline float hmax(typename V<W>::f v)
+// Reduce the W lanes of a vector by halving, keeping per lane the greater (MAX) or the
+// smaller value: the greatest metric (any of equal maxima: only its value is used) and
+// the first best state.
+template <bool MAX, class T> [[gnu::always_inline]] inline T keep(T a, T b)
+{
+    if constexpr (MAX)
+        return b > a ? b : a;
+    else
+        return b < a ? b : a;
+}
+template <int W, bool MAX, class T> [[gnu::always_inline]] inline T hreduce(const T *lanes)
 {
     if constexpr (W == 1) {
-        return v[0];
+        return lanes[0];
     } else {
-        typename V<W / 2>::f lo, hi;
-        std::memcpy(&lo, &v, sizeof lo);
-        std::memcpy(&hi, reinterpret_cast<const char *>(&v) + sizeof lo, sizeof hi);
-        return hmax<W / 2>(hi > lo ? hi : lo);
+        typedef T half __attribute__((vector_size(W / 2 * sizeof(T))));
+        T out[W / 2];
+        if constexpr (W == 2) {
+            out[0] = keep<MAX>(lanes[0], lanes[1]);
+        } else {
+            half lo, hi;
+            std::memcpy(&lo, lanes, sizeof lo);
+            std::memcpy(&hi, lanes + W / 2, sizeof hi);
+            const half k = keep<MAX>(lo, hi);
+            std::memcpy(out, &k, sizeof out);
+        }
+        return hreduce<W / 2, MAX>(out);
     }
+}
+template <int W> [[gnu::always_inline]] inline float hmax(typename V<W>::f v)
+{
+    return hreduce<W, true>(reinterpret_cast<const float *>(&v));
 }
 template <int W> [[gnu::always_inline]] inline int32_t hmin(typename V<W>::i v)
 {
-    if constexpr (W == 1) {
-        return v[0];
-    } else {
-        typename V<W / 2>::i lo, hi;
-        std::memcpy(&lo, &v, sizeof lo);
-        std::memcpy(&hi, reinterpret_cast<const char *>(&v) + sizeof lo, sizeof hi);
-        return hmin<W / 2>(hi < lo ? hi : lo);
-    }
+    return hreduce<W, false>(reinterpret_cast<const int32_t *>(&v));
 }
 
 // The reference's step on W states per vector for codes of N outputs; needs
@@ -285,20 +307,14 @@ template <int W, int N>
     float *__restrict nm = t.next;
     float *__restrict bm0 = t.bm;
     float *__restrict bm1 = t.bm + S;
-    U lj[N] = {};
-    for (int j = 0; j < N; ++j) {
-        uint32_t u;
-        std::memcpy(&u, &l[j], 4);
-        lj[j] = u - U{};
-    }
     // Branch metrics for every state, terms j = 0, 1, ... as in branch_metric.
     for (int from = 0; from < 2; ++from) {
         const uint32_t *sg = t.sign + static_cast<uint64_t>(from) * N * S;
         float *bm = from ? bm1 : bm0;
         for (uint32_t s = 0; s < S; s += W) {
-            F acc = reinterpret_cast<F>(lj[0] ^ load<U>(sg + s));
+            F acc = reinterpret_cast<F>(splat<U>(l[0]) ^ load<U>(sg + s));
             for (int j = 1; j < N; ++j)
-                acc = acc + reinterpret_cast<F>(lj[j] ^ load<U>(sg + static_cast<uint64_t>(j) * S + s));
+                acc = acc + reinterpret_cast<F>(splat<U>(l[j]) ^ load<U>(sg + static_cast<uint64_t>(j) * S + s));
             store(bm + s, acc);
         }
     }
@@ -353,20 +369,16 @@ template <int W, int N, int S>
     const I lane = iota<W>(std::make_index_sequence<W>{});
     uint64_t produced = 0;
     for (uint64_t br = 0; br < branches; ++br) {
-        U lj[N] = {};
-        for (int j = 0; j < N; ++j) {
-            const float v = sanitize(llr[br * N + j]);
-            uint32_t u;
-            std::memcpy(&u, &v, 4);
-            lj[j] = u - U{};
-        }
+        float l[N];
+        for (int j = 0; j < N; ++j)
+            l[j] = sanitize(llr[br * N + j]);
         F bm[2][Q];
         for (int from = 0; from < 2; ++from)
             for (int q = 0; q < Q; ++q) {
                 const uint32_t *sg = t.sign + from * N * S + q * W;
-                F acc = reinterpret_cast<F>(lj[0] ^ load<U>(sg));
+                F acc = reinterpret_cast<F>(splat<U>(l[0]) ^ load<U>(sg));
                 for (int j = 1; j < N; ++j)
-                    acc = acc + reinterpret_cast<F>(lj[j] ^ load<U>(sg + j * S));
+                    acc = acc + reinterpret_cast<F>(splat<U>(l[j]) ^ load<U>(sg + j * S));
                 bm[from][q] = acc;
             }
         uint8_t *row = t.decisions + t.ring_pos * S;
