@@ -241,12 +241,18 @@ template <int W, size_t... I>
     return __builtin_shufflevector(a, b, static_cast<int>(2 * I)...);
 }
 
-// The bits of f in every lane.
-template <class U> [[gnu::always_inline]] inline U splat(float f)
+// The bits of f in every lane (a shuffle, so it compiles to one broadcast).
+template <class U, size_t... I> [[gnu::always_inline]] inline U splat(float f, std::index_sequence<I...>)
 {
+    typedef uint32_t one __attribute__((vector_size(4)));
     uint32_t u;
     std::memcpy(&u, &f, 4);
-    return U{} + u;
+    const one v = {u};
+    return __builtin_shufflevector(v, v, (static_cast<int>(I) * 0)...);
+}
+template <class U> [[gnu::always_inline]] inline U splat(float f)
+{
+    return splat<U>(f, std::make_index_sequence<sizeof(U) / 4>{});
 }
 
 template <int W, size_t... I>
