@@ -1,5 +1,6 @@
 #include "viterbi.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "viterbi_kernel.hpp"
@@ -45,7 +46,7 @@ VX_API viterbi *viterbi_create_code(const conv_code *code, uint64_t depth)
         return nullptr;
     }
     vk::init(v->t, v->code, depth, v->arena);
-    v->kernel = vk::best(v->t.states, v->t.n);
+    v->kernel = vk::best(v->code);
     return v;
 }
 
@@ -119,12 +120,13 @@ VX_API int viterbi_set_state(viterbi *v, const void *blob)
     const uint32_t zero = r.get<uint32_t>();
     if (depth != t.depth || ring_pos >= depth || fill > depth || zero != 0 || std::memcmp(&c, &v->code, sizeof c) != 0)
         return VX_ERR_INVALID;
-    // Metrics are normalised (best 0), so each lies in [-FLT_MAX, 0]; decisions are 0/1.
+    // Metrics are normalised (best +0), so each lies in [-FLT_MAX, 0] and none is -0 (the
+    // kernels rely on it); decisions are 0/1.
     const uint8_t *metrics = r.cursor();
     for (uint32_t s = 0; s < t.states; ++s) {
         float m;
         std::memcpy(&m, metrics + 4 * s, 4);
-        if (!(m <= 0.0f) || !vx_finite(m))
+        if (!(m <= 0.0f) || !vx_finite(m) || (m == 0.0f && std::signbit(m)))
             return VX_ERR_INVALID;
     }
     const uint8_t *decisions = metrics + 4 * t.states;

@@ -359,7 +359,11 @@ template <int W, int N> [[gnu::always_inline]] inline uint64_t run(Trellis &t, c
 // step_vector for a state count S known at compile time: the metrics stay in registers
 // across branches instead of passing through memory, which shortens the per-branch chain
 // (ACS, greatest metric, normalisation) that bounds the decoder's speed. Same arithmetic.
-template <int W, int N, int S>
+// SYM: every polynomial taps both the newest and the oldest bit (the usual codes), so the
+// four branch metrics of a butterfly are b, -b, -b, b and only b is computed: the sums of
+// negated terms are the negated sums, and adding -b is subtracting b. The one difference,
+// the sign of an exactly cancelling zero, cannot show, as no metric is ever -0.
+template <int W, int N, int S, bool SYM>
 [[gnu::always_inline]] inline uint64_t run_fixed(Trellis &state, const float *llr, uint64_t branches,
                                                  uint8_t *out)
 {
@@ -379,8 +383,8 @@ template <int W, int N, int S>
         for (int j = 0; j < N; ++j)
             l[j] = sanitize(llr[br * N + j]);
         F bm[2][Q];
-        for (int from = 0; from < 2; ++from)
-            for (int q = 0; q < Q; ++q) {
+        for (int from = 0; from < (SYM ? 1 : 2); ++from)
+            for (int q = 0; q < (SYM ? P : Q); ++q) {
                 const uint32_t *sg = t.sign + from * N * S + q * W;
                 F acc = reinterpret_cast<F>(splat<U>(l[0]) ^ load<U>(sg));
                 for (int j = 1; j < N; ++j)
@@ -393,7 +397,14 @@ template <int W, int N, int S>
             const F ev = pick<W>(mv[2 * i], mv[2 * i + 1], 0, std::make_index_sequence<W>{});
             const F od = pick<W>(mv[2 * i], mv[2 * i + 1], 1, std::make_index_sequence<W>{});
             for (int at : {i, P + i}) {
-                const F x0 = ev + bm[0][at], x1 = od + bm[1][at];
+                F x0, x1;
+                if constexpr (SYM) {
+                    x0 = at == i ? ev + bm[0][i] : ev - bm[0][i];
+                    x1 = at == i ? od - bm[0][i] : od + bm[0][i];
+                } else {
+                    x0 = ev + bm[0][at];
+                    x1 = od + bm[1][at];
+                }
                 const I d = x1 > x0;
                 nv[at] = d ? x1 : x0;
                 store(row + at * W, __builtin_convertvector(d & 1, B));
@@ -434,13 +445,15 @@ template <int N> [[gnu::target("avx2")]] uint64_t avx2(Trellis &t, const float *
 }
 // Constraint length 7 (64 states), the common case, with the metrics in registers.
 constexpr uint32_t FIXED_STATES = 64;
-template <int N> [[gnu::target("avx512f")]] uint64_t avx512_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N, bool SYM>
+[[gnu::target("avx512f")]] uint64_t avx512_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run_fixed<16, N, FIXED_STATES>(t, llr, b, out);
+    return run_fixed<16, N, FIXED_STATES, SYM>(t, llr, b, out);
 }
-template <int N> [[gnu::target("avx2")]] uint64_t avx2_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N, bool SYM>
+[[gnu::target("avx2")]] uint64_t avx2_k7(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run_fixed<8, N, FIXED_STATES>(t, llr, b, out);
+    return run_fixed<8, N, FIXED_STATES, SYM>(t, llr, b, out);
 }
 template <int N> uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
@@ -449,30 +462,44 @@ template <int N> uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t
 
 // Kernels per SIMD level, best first; `width` states per vector (the code needs
 // states / 2 >= width), one function per output count n = 1..6 (fn[n - 1]), and where
-// the level has one, the register-resident form for FIXED_STATES states (fixed[n - 1]).
+// the level has them, the register-resident forms for FIXED_STATES states (fixed[sym][n - 1]).
 struct Variant {
     const char *level;
     uint32_t width;
     kernel_fn fn[6];
-    kernel_fn fixed[6];
+    kernel_fn fixed[2][6];
 };
+#define VX_VITERBI_FIXED(f) \
+    {{f<1, false>, f<2, false>, f<3, false>, f<4, false>, f<5, false>, f<6, false>}, \
+     {f<1, true>, f<2, true>, f<3, true>, f<4, true>, f<5, true>, f<6, true>}}
 inline constexpr Variant VARIANTS[] = {
-    {"avx512f", 16, {avx512<1>, avx512<2>, avx512<3>, avx512<4>, avx512<5>, avx512<6>},
-     {avx512_k7<1>, avx512_k7<2>, avx512_k7<3>, avx512_k7<4>, avx512_k7<5>, avx512_k7<6>}},
-    {"avx2", 8, {avx2<1>, avx2<2>, avx2<3>, avx2<4>, avx2<5>, avx2<6>},
-     {avx2_k7<1>, avx2_k7<2>, avx2_k7<3>, avx2_k7<4>, avx2_k7<5>, avx2_k7<6>}},
+    {"avx512f", 16, {avx512<1>, avx512<2>, avx512<3>, avx512<4>, avx512<5>, avx512<6>}, VX_VITERBI_FIXED(avx512_k7)},
+    {"avx2", 8, {avx2<1>, avx2<2>, avx2<3>, avx2<4>, avx2<5>, avx2<6>}, VX_VITERBI_FIXED(avx2_k7)},
     {"sse2", 4, {sse2<1>, sse2<2>, sse2<3>, sse2<4>, sse2<5>, sse2<6>}, {}},
 };
+#undef VX_VITERBI_FIXED
+
+// 1 when every polynomial taps the newest and the oldest register bit.
+inline int symmetric(const conv_code &c)
+{
+    const uint32_t ends = 1u | 1u << (c.k - 1);
+    for (int j = 0; j < c.n; ++j)
+        if ((c.polys[j] & ends) != ends)
+            return 0;
+    return 1;
+}
 
 // The widest variant this machine runs that fits the code, else the scalar reference.
-inline kernel_fn best(uint32_t states, int n)
+inline kernel_fn best(const conv_code &c)
 {
+    const uint32_t states = 1u << (c.k - 1);
+    const int n = c.n;
     const char *level = vx_simd_level();
     bool reached = false;
     for (const Variant &v : VARIANTS) {
         reached = reached || std::strcmp(v.level, level) == 0;
-        if (reached && states == FIXED_STATES && v.fixed[n - 1])
-            return v.fixed[n - 1];
+        if (reached && states == FIXED_STATES && v.fixed[symmetric(c)][n - 1])
+            return v.fixed[symmetric(c)][n - 1];
         if (reached && states / 2 >= v.width)
             return v.fn[n - 1];
     }

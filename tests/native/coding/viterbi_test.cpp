@@ -85,13 +85,19 @@ TEST(ViterbiKernel, VariantsMatchScalarReferenceBitForBit)
     const uint32_t base[6] = {0753, 0561, 0715, 0447, 0651, 0533};
     int compared = 0;
     for (int k = 4; k <= 9; ++k) {
-        for (int n : {1, 2, 3, 6}) {
+        for (int code = 0; code < 8; ++code) {
+            // n = 1, 2, 3, 6; every polynomial tapping both ends of the register, or not.
+            const int widths[4] = {1, 2, 3, 6};
+            const int n = widths[code % 4];
             conv_code c{};
             c.k = k;
             c.n = n;
             c.invert = 0b101;
             for (int j = 0; j < n; ++j)
                 c.polys[j] = (base[j] & ((1u << k) - 1)) | 1u << (k - 1) | 1u;
+            if (code >= 4)
+                c.polys[0] = (c.polys[0] & ~1u) | 2u;
+            ASSERT_EQ(vk::symmetric(c), code < 4);
             const size_t nb = 500;
             std::vector<uint8_t> sym = encode(c.polys, n, k, random_bits(nb, k * 10 + n));
             std::vector<float> l = channel(sym, 0.9f, k + n);
@@ -102,8 +108,8 @@ TEST(ViterbiKernel, VariantsMatchScalarReferenceBitForBit)
             std::vector<std::pair<const char *, vk::kernel_fn>> kernels;
             for (const vk::Variant *var : runnable(ref.t.states)) {
                 kernels.emplace_back(var->level, var->fn[n - 1]);
-                if (ref.t.states == vk::FIXED_STATES && var->fixed[n - 1])
-                    kernels.emplace_back(var->level, var->fixed[n - 1]);
+                if (ref.t.states == vk::FIXED_STATES && var->fixed[vk::symmetric(c)][n - 1])
+                    kernels.emplace_back(var->level, var->fixed[vk::symmetric(c)][n - 1]);
             }
             for (auto [level, fn] : kernels) {
                 OwnTrellis t(c, 24);

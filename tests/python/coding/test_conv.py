@@ -153,6 +153,7 @@ def test_split_state_and_blob_rules():
 
     bad = [patched(24, 20, "<u8"), patched(32, 21, "<u8"), patched(76, 1, "<u4"),
            patched(80, np.nan, "<f4"), patched(84, 1.0, "<f4"), patched(88, -np.inf, "<f4"),
+           patched(92, -0.0, "<f4"),
            patched(80 + 256 + 7, 2, "u1"), patched(48, 1, "<u4")]
     for b in bad:
         with pytest.raises(ValueError, match="set_state rejected the blob"):
