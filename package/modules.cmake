@@ -8,8 +8,9 @@ veltra_module(ddc          ddc window)
 veltra_module(_telemetry   vx_tlm)
 veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 veltra_module(coding       conv_enc viterbi rs_codec interleaver)
+veltra_module(ber          ber_meter frame_meter link_theory)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
+  veltra_module(_bindtest vx_interrupt vx_tlm IMPORTS interrupt)
 endif()
