@@ -300,8 +300,8 @@ template <int W> [[gnu::always_inline]] inline int32_t hmin(typename V<W>::i v)
 }
 
 // The reference's step on W states per vector for codes of N outputs; needs
-// states / 2 >= W.
-template <int W, int N>
+// states / 2 >= W. SYM as for run_fixed below.
+template <int W, int N, bool SYM>
 [[gnu::always_inline]] inline uint32_t step_vector(Trellis &t, const float *l, uint8_t *__restrict row)
 {
     using F = typename V<W>::f;
@@ -314,10 +314,10 @@ template <int W, int N>
     float *__restrict bm0 = t.bm;
     float *__restrict bm1 = t.bm + S;
     // Branch metrics for every state, terms j = 0, 1, ... as in branch_metric.
-    for (int from = 0; from < 2; ++from) {
+    for (int from = 0; from < (SYM ? 1 : 2); ++from) {
         const uint32_t *sg = t.sign + static_cast<uint64_t>(from) * N * S;
         float *bm = from ? bm1 : bm0;
-        for (uint32_t s = 0; s < S; s += W) {
+        for (uint32_t s = 0; s < (SYM ? h : S); s += W) {
             F acc = reinterpret_cast<F>(splat<U>(l[0]) ^ load<U>(sg + s));
             for (int j = 1; j < N; ++j)
                 acc = acc + reinterpret_cast<F>(splat<U>(l[j]) ^ load<U>(sg + static_cast<uint64_t>(j) * S + s));
@@ -330,7 +330,15 @@ template <int W, int N>
         const F ev = pick<W>(a, b, 0, std::make_index_sequence<W>{});
         const F od = pick<W>(a, b, 1, std::make_index_sequence<W>{});
         for (uint32_t at : {i, h + i}) {
-            const F x0 = ev + load<F>(bm0 + at), x1 = od + load<F>(bm1 + at);
+            F x0, x1;
+            if constexpr (SYM) {
+                const F b0 = load<F>(bm0 + i);
+                x0 = at == i ? ev + b0 : ev - b0;
+                x1 = at == i ? od - b0 : od + b0;
+            } else {
+                x0 = ev + load<F>(bm0 + at);
+                x1 = od + load<F>(bm1 + at);
+            }
             const I d = x1 > x0;
             const F r = d ? x1 : x0;
             store(nm + at, r);
@@ -351,9 +359,10 @@ template <int W, int N>
     return static_cast<uint32_t>(hmin<W>(first));
 }
 
-template <int W, int N> [[gnu::always_inline]] inline uint64_t run(Trellis &t, const float *llr, uint64_t branches, uint8_t *out)
+template <int W, int N, bool SYM>
+[[gnu::always_inline]] inline uint64_t run(Trellis &t, const float *llr, uint64_t branches, uint8_t *out)
 {
-    return drive(t, llr, branches, out, N, step_vector<W, N>);
+    return drive(t, llr, branches, out, N, step_vector<W, N, SYM>);
 }
 
 // step_vector for a state count S known at compile time: the metrics stay in registers
@@ -435,13 +444,15 @@ template <int W, int N, int S, bool SYM>
 
 using kernel_fn = uint64_t (*)(Trellis &t, const float *llr, uint64_t branches, uint8_t *out);
 
-template <int N> [[gnu::target("avx512f")]] uint64_t avx512(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N, bool SYM>
+[[gnu::target("avx512f")]] uint64_t avx512(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run<16, N>(t, llr, b, out);
+    return run<16, N, SYM>(t, llr, b, out);
 }
-template <int N> [[gnu::target("avx2")]] uint64_t avx2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N, bool SYM>
+[[gnu::target("avx2")]] uint64_t avx2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run<8, N>(t, llr, b, out);
+    return run<8, N, SYM>(t, llr, b, out);
 }
 // Constraint length 7 (64 states), the common case, with the metrics in registers.
 constexpr uint32_t FIXED_STATES = 64;
@@ -455,29 +466,30 @@ template <int N, bool SYM>
 {
     return run_fixed<8, N, FIXED_STATES, SYM>(t, llr, b, out);
 }
-template <int N> uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
+template <int N, bool SYM> uint64_t sse2(Trellis &t, const float *llr, uint64_t b, uint8_t *out)
 {
-    return run<4, N>(t, llr, b, out);
+    return run<4, N, SYM>(t, llr, b, out);
 }
 
 // Kernels per SIMD level, best first; `width` states per vector (the code needs
-// states / 2 >= width), one function per output count n = 1..6 (fn[n - 1]), and where
-// the level has them, the register-resident forms for FIXED_STATES states (fixed[sym][n - 1]).
+// states / 2 >= width), one function per symmetry and output count n = 1..6
+// (fn[sym][n - 1]), and where the level has them, the register-resident forms for
+// FIXED_STATES states (fixed[sym][n - 1]).
 struct Variant {
     const char *level;
     uint32_t width;
-    kernel_fn fn[6];
+    kernel_fn fn[2][6];
     kernel_fn fixed[2][6];
 };
-#define VX_VITERBI_FIXED(f) \
+#define VX_VITERBI_TABLE(f) \
     {{f<1, false>, f<2, false>, f<3, false>, f<4, false>, f<5, false>, f<6, false>}, \
      {f<1, true>, f<2, true>, f<3, true>, f<4, true>, f<5, true>, f<6, true>}}
 inline constexpr Variant VARIANTS[] = {
-    {"avx512f", 16, {avx512<1>, avx512<2>, avx512<3>, avx512<4>, avx512<5>, avx512<6>}, VX_VITERBI_FIXED(avx512_k7)},
-    {"avx2", 8, {avx2<1>, avx2<2>, avx2<3>, avx2<4>, avx2<5>, avx2<6>}, VX_VITERBI_FIXED(avx2_k7)},
-    {"sse2", 4, {sse2<1>, sse2<2>, sse2<3>, sse2<4>, sse2<5>, sse2<6>}, {}},
+    {"avx512f", 16, VX_VITERBI_TABLE(avx512), VX_VITERBI_TABLE(avx512_k7)},
+    {"avx2", 8, VX_VITERBI_TABLE(avx2), VX_VITERBI_TABLE(avx2_k7)},
+    {"sse2", 4, VX_VITERBI_TABLE(sse2), {}},
 };
-#undef VX_VITERBI_FIXED
+#undef VX_VITERBI_TABLE
 
 // 1 when every polynomial taps the newest and the oldest register bit.
 inline int symmetric(const conv_code &c)
@@ -501,7 +513,7 @@ inline kernel_fn best(const conv_code &c)
         if (reached && states == FIXED_STATES && v.fixed[symmetric(c)][n - 1])
             return v.fixed[symmetric(c)][n - 1];
         if (reached && states / 2 >= v.width)
-            return v.fn[n - 1];
+            return v.fn[symmetric(c)][n - 1];
     }
     return reference;
 }

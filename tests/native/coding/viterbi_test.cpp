@@ -107,7 +107,7 @@ TEST(ViterbiKernel, VariantsMatchScalarReferenceBitForBit)
             want.resize(vk::reference(ref.t, l.data(), nb, want.data()));
             std::vector<std::pair<const char *, vk::kernel_fn>> kernels;
             for (const vk::Variant *var : runnable(ref.t.states)) {
-                kernels.emplace_back(var->level, var->fn[n - 1]);
+                kernels.emplace_back(var->level, var->fn[vk::symmetric(c)][n - 1]);
                 if (ref.t.states == vk::FIXED_STATES && var->fixed[vk::symmetric(c)][n - 1])
                     kernels.emplace_back(var->level, var->fixed[vk::symmetric(c)][n - 1]);
             }
