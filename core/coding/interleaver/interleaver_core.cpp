@@ -25,8 +25,12 @@ uint64_t permute(const interleaver *il, const T *in, uint64_t len, T *out, uint6
         const T *src = in + b;
         T *dst = out + b;
         for (uint64_t i = 0; i < r; ++i)
-            for (uint64_t j = 0; j < c; ++j)
-                std::memcpy(dst + (j * r + i) * unit, src + (i * c + j) * unit, bytes);
+            for (uint64_t j = 0; j < c; ++j) {
+                if (unit == 1)  // single elements: no copy call per element
+                    dst[j * r + i] = src[i * c + j];
+                else
+                    std::memcpy(dst + (j * r + i) * unit, src + (i * c + j) * unit, bytes);
+            }
     }
     return len;
 }

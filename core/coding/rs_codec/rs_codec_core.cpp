@@ -553,6 +553,8 @@ VX_API uint64_t rs_codec_encode_batch(const rs_codec *rs, const uint8_t *info, u
 
 VX_API void rs_codec_decode_batch(const rs_codec *rs, uint8_t *words, uint64_t count, int32_t *results)
 {
+    if (!rs || !words || !results)
+        return;
     for (uint64_t i = 0; i < count; ++i)
         results[i] = rs_decode(rs, words + i * rs->n);
 }
