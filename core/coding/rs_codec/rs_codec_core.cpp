@@ -386,34 +386,40 @@ VX_API int rs_decode(const rs_codec *rs, uint8_t *word)
     if (all_zero(syn, r))
         return 0;
 
-    // Berlekamp-Massey: the shortest LFSR Λ (length L) generating the syndromes.
-    uint8_t lambda[RS_MAX_ROOTS + 1] = {1}, b[RS_MAX_ROOTS + 1] = {1}, t[RS_MAX_ROOTS + 1];
-    uint32_t L = 0;
+    // Berlekamp-Massey: the shortest LFSR Λ (length L) generating the syndromes. The
+    // correction polynomial is kept as x^z·B, so shifting it is a count, and Λ and its
+    // successor swap buffers instead of being copied.
+    uint8_t buf[2][RS_MAX_ROOTS + 1] = {{1}, {0}}, B[RS_MAX_ROOTS + 1] = {1};
+    uint8_t *lambda = buf[0], *t = buf[1];
+    uint32_t L = 0, z = 0;
     for (uint32_t k = 0; k < r; ++k) {
         // Before step k both polynomials have degree <= k.
         uint8_t d = syn[k];
         for (uint32_t i = 1; i <= L; ++i)
             d ^= mul(c, lambda[i], syn[k - i]);
-        const uint32_t top = k + 1;
         if (d == 0) {
-            std::memmove(b + 1, b, top);
-            b[0] = 0;
+            ++z;
             continue;
         }
-        const uint32_t ld = c.log[d];
-        t[0] = lambda[0];
-        for (uint32_t i = 1; i <= top; ++i)
-            t[i] = lambda[i] ^ (b[i - 1] ? c.alpha[ld + c.log[b[i - 1]]] : 0);
+        const uint32_t top = k + 1, ld = c.log[d];
+        // t = Λ - d·x·(x^z·B)
+        for (uint32_t i = 0; i <= top; ++i)
+            t[i] = lambda[i];
+        for (uint32_t i = z + 1; i <= top; ++i)
+            if (B[i - 1 - z])
+                t[i] ^= c.alpha[ld + c.log[B[i - 1 - z]]];
         if (2 * L <= k) {
             L = k + 1 - L;
             const uint32_t linv = n - ld;  // log of 1/d
             for (uint32_t i = 0; i <= top; ++i)
-                b[i] = lambda[i] ? c.alpha[linv + c.log[lambda[i]]] : 0;
+                B[i] = lambda[i] ? c.alpha[linv + c.log[lambda[i]]] : 0;
+            z = 0;
         } else {
-            std::memmove(b + 1, b, top);
-            b[0] = 0;
+            ++z;
         }
-        std::memcpy(lambda, t, top + 1);
+        uint8_t *old = lambda;
+        lambda = t;
+        t = old;
     }
     uint32_t deg = 0;
     for (uint32_t i = 1; i <= r; ++i)
