@@ -197,9 +197,10 @@ inline uint32_t step_reference(Trellis &t, const float *l, uint8_t *row)
     float mx = t.next[0];
     for (uint32_t s = 1; s < t.states; ++s)
         mx = t.next[s] > mx ? t.next[s] : mx;
-    // Adding +0 turns a best of -0 into +0, so the subtraction below does not depend on
-    // which of several equal maxima a reduction met first.
-    const float best = mx + 0.0f;
+    // No metric is ever -0 (a sum is -0 only from two -0 terms, a normalised metric
+    // only from a -0 sum, and restored blobs may not hold one), so whichever of several
+    // equal maxima a reduction meets first, its bits are the same.
+    const float best = mx;
     uint32_t first = t.states;
     for (uint32_t s = 0; s < t.states; ++s) {
         const float x = t.next[s] - best;  // 0 exactly where next[s] == best
@@ -346,7 +347,7 @@ template <int W, int N, bool SYM>
             vmax = r > vmax ? r : vmax;
         }
     }
-    const float best = hmax<W>(vmax) + 0.0f;
+    const float best = hmax<W>(vmax);
     const I lane = iota<W>(std::make_index_sequence<W>{});
     I first = I{} + static_cast<int32_t>(S);
     for (uint32_t s = 0; s < S; s += W) {
@@ -425,7 +426,7 @@ template <int W, int N, int S, bool SYM>
         for (int w = Q / 2; w >= 1; w /= 2)  // pairwise, a short chain
             for (int q = 0; q < w; ++q)
                 mx[q] = mx[q + w] > mx[q] ? mx[q + w] : mx[q];
-        const float best = hmax<W>(mx[0]) + 0.0f;
+        const float best = hmax<W>(mx[0]);
         I first = I{} + S;
         for (int q = 0; q < Q; ++q) {
             mv[q] = nv[q] - best;

@@ -66,7 +66,7 @@ def viterbi_reference(poly, k, invert, depth, llr):
         d = m1 > m0
         nxt = np.where(d, m1, m0)
         best = int(np.argmax(nxt))  # first of equal maxima
-        m = (nxt - (nxt[best] + np.float32(0))).astype(np.float32)
+        m = (nxt - nxt[best]).astype(np.float32)
         rows.append(d)
         if len(rows) >= depth:
             st = best
