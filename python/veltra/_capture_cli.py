@@ -96,7 +96,8 @@ def cmd_convert(args):
 
 
 def spectrum(src, n=1024, window="hann", in_type="auto", in_endian="le", quiet=True):
-    """Average the power spectrum of a whole capture, block by block; returns (PSD, fs, fc, mode).
+    """Average the power spectrum of a whole capture, block by block; returns (PSD, fs, fc, mode)
+    with the capture's own rate `fs`.
 
     An unknown sample rate (0) is taken as 1 Hz, so frequencies read in cycles per sample.
     """
@@ -104,10 +105,9 @@ def spectrum(src, n=1024, window="hann", in_type="auto", in_endian="le", quiet=T
     from veltra.wfm import Reader
 
     with Reader(src, sample_type=in_type, endian=in_endian) as r:
-        fs = r.fs if r.fs > 0 else 1.0
         if r.num_samples < n:
             raise ValueError(f"{src} holds {r.num_samples} samples, fewer than one frame of {n}")
-        psd = PSD(n, fs=fs, window=window)
+        psd = PSD(n, fs=r.fs if r.fs > 0 else 1.0, window=window)
         step = n * max(1, BLOCK // n)  # whole frames per read: nothing is dropped between reads
         bar = _progress(r.num_samples, quiet)
         while True:
@@ -119,7 +119,7 @@ def spectrum(src, n=1024, window="hann", in_type="auto", in_endian="le", quiet=T
                 bar.update(x.size)
         if bar:
             bar.close()
-        return psd, fs, r.fc, r.mode
+        return psd, r.fs, r.fc, r.mode
 
 
 def psd_figures(psd, fc, n_peaks=5, above_db=10.0, fraction=0.99):
@@ -168,6 +168,8 @@ def cmd_psd(args):
         print(f"peaks         none {args.above:g} dB above the floor")
     for i, (f, level) in enumerate(peaks):
         print(f"{'peaks' if i == 0 else '':13s} {f:.10g} Hz  {level:.1f} dBFS")
+    if fs <= 0:
+        print("(no sample rate in the capture: frequencies are in cycles per sample)")
     if mode == "real":
         print("(real samples: the spectrum is mirrored about the centre frequency)")
     if args.plot:
