@@ -117,12 +117,13 @@ class Segment:
         (Galois LFSR mask, 0x60), ``ppm``, ``ppm_rate`` (ppm/s), ``carrier_hz``,
         ``lifetime`` ("per_instance" or "persist"), ``symbol_rate`` (DSSS data rate),
         ``data_none`` (DSSS without data), ``bits`` and ``symbols`` (the streams of those
-        kinds). The symbol kinds also take ``pulse`` ("rect" or "rrc" with ``rrc_beta``,
-        0.35, and one-sided ``rrc_span`` in symbols, 8; an RRC symbol has unit energy per
-        symbol period) and ``clock_ppm``, the symbol clock's offset: a symbol lasts
-        ``sps * (1 + clock_ppm * 1e-6)`` samples. An upper bound asks for a value drawn per instance: ``num_samples_hi``,
-        ``gap_before_hi``, ``gap_after_hi``, ``freq_hi``, ``snr_hi``, ``level_hi``,
-        ``f1_hi``, ``ppm_hi``, ``ppm_rate_hi``.
+        kinds). The symbol and chip kinds also take ``pulse`` ("rect", default, or "rrc"
+        with ``rrc_beta``, 0.35, and one-sided ``rrc_span`` in symbols, 8; an RRC symbol
+        has unit energy per symbol period) and ``clock_ppm`` (0), the symbol clock's
+        offset: a symbol lasts ``sps * (1 + clock_ppm * 1e-6)`` samples. An upper bound
+        asks for a value drawn per instance: ``num_samples_hi``, ``gap_before_hi``,
+        ``gap_after_hi``, ``freq_hi``, ``snr_hi``, ``level_hi``, ``f1_hi``, ``ppm_hi``,
+        ``ppm_rate_hi``.
 
     Raises
     ------

@@ -3,8 +3,9 @@
 
 A transmitter with its own carrier and clock offsets sends Gray-coded M-PSK with a
 root-raised-cosine pulse through AWGN at a chosen Es/N0 (composed by
-:class:`veltra.wfm.Composer`); the receiver acquires carrier
-and timing, and the figures after lock are set beside theory.
+:class:`veltra.wfm.Composer`); the receiver acquires carrier and timing, and the
+figures after lock are set beside theory. :func:`acquire` is the cold start: carrier
+acquisition on an unknown offset hands over to a `BpskReceiver`.
 """
 
 import math
@@ -55,9 +56,9 @@ def transmit(m, n_sym, sps, cfo, clock_ppm, beta, esn0_db, seed):
     bits = np.random.default_rng(seed).integers(0, 2, k * n_sym, dtype=np.uint8)
     sps_tx = sps * (1.0 + clock_ppm * 1e-6)
     whole = max(1, round(sps))  # the composer's nominal samples per symbol; the clock offset holds the rest
-    seg = Segment("symbols", symbols=mpsk.bits_to_symbols(bits, m), sps=whole, clock_ppm=(sps_tx / whole - 1) * 1e6,
-                  pulse="rrc", rrc_beta=beta, freq_hz=cfo, snr=esn0_db, snr_mode="esno",
-                  num_samples=int(n_sym * sps_tx), seed=seed)
+    seg = Segment("symbols", symbols=mpsk.bits_to_symbols(bits, m), sps=whole,
+                  clock_ppm=(sps_tx / whole - 1) * 1e6, pulse="rrc", rrc_beta=beta, freq_hz=cfo,
+                  snr=esn0_db, snr_mode="esno", num_samples=int(n_sym * sps_tx), seed=seed)
     return bits, Composer([seg]).compose(), sps_tx
 
 
@@ -187,7 +188,7 @@ def acquire(residual_hz=-217.3, fs=8000.0, rs=1000.0, snr_db=6.0, n_sym=3000, bn
     out = {"acquired": True, "report": rep, "true_hz": residual_hz, "tracked_hz": rx.norm_freq * fs,
            "fs": fs, "rs": rs, "snr_db": snr_db,
            "lock_time": lock, "symbols": len(y), "rms_error_rad": float("nan"), "ber": float("nan")}
-    count = len(y) - lock - 8 if lock >= 0 else 0
+    count = min(len(y), len(sent)) - lock - 64 if lock >= 0 else 0  # room for the lag search
     if count > 100:
         lag, turn = _align(y, sent, 2, lock, count)  # the squaring loop leaves a turn of pi
         got = y[lock:lock + count] * turn
