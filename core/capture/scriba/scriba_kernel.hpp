@@ -88,11 +88,11 @@ template <class T, int W, int U>
             vf a;
             std::memcpy(&a, in + i + u * W, sizeof a);
             a = a * g;
-            const vf mag = a < zero ? -a : a;  // NaN stays NaN and loses every comparison
+            const vf mag = (vf)((vi)a & 0x7fffffff);  // |a|; NaN stays NaN and loses every comparison
             pk[u] = mag > pk[u] ? mag : pk[u];
             const vf q = a * scale;
-            vf s = hi < q ? hi : q;  // written as minps and maxps compute them
-            s = lo > s ? lo : s;
+            vf s = q < hi ? q : hi;  // the clamp of quantise(); NaN gives hi here, 0 below
+            s = s > lo ? s : lo;
             s = q == q ? s : zero;
             inside[u] -= s == q;  // -1 where true: q in range (not NaN, not saturated)
             vi t = __builtin_convertvector(s, vi);
