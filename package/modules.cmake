@@ -10,5 +10,5 @@ veltra_module(interrupt    vx_interrupt DESTINATION veltra/interrupt)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
+  veltra_module(_bindtest vx_interrupt vx_tlm IMPORTS interrupt)
 endif()

@@ -138,8 +138,8 @@ def test_repeated_init_replaces_core_object():
         lf.__init__(bn=-1.0)
     assert lf.bn == 0.05  # a failed re-init keeps the live object
     lf.destroy()
-    lf.__init__(bn=0.01)  # and revives a destroyed one
-    assert lf.bn == 0.01
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        lf.__init__(bn=0.01)  # a destroyed one stays destroyed
 
 
 def test_concurrent_use_of_two_instances():
