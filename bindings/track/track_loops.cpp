@@ -1,0 +1,162 @@
+// veltra.track: the carrier and code loops (Costas, CarrierMpsk, CarrierNda, Dll).
+#include <cstdint>
+
+#include "vxb.h"
+
+#include "costas.h"
+
+namespace {
+
+using namespace vxb;
+
+struct CostasPy : Handle<costas, costas_destroy> {};
+
+// Lock counts arrive as Python ints: beyond 32 bits they saturate, never wrap to 0.
+uint32_t lock_count(Count c) { return c.v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(c.v); }
+
+// A property written through a core setter that refuses with a status.
+template <class H, class Core = typename H::core_type>
+void checked_prop(Class<H> &c, const char *name, double (*get)(const Core *), int (*set)(Core *, double),
+                  const char *what, const char *doc)
+{
+    c.def_prop_rw(name, [get](H &h) { return get(h.get()); },
+                  [set, name, what](H &h, double v) {
+                      if (set(h.get(), v) != 0)
+                          raise(PyExc_ValueError, "%s must be %s", name, what);
+                  }, doc);
+}
+
+const char *const STEPS_DOC = R"doc(Integrate, dump and track a block.
+
+Parameters
+----------
+x : array_like of complex64
+    Symbol-synchronous input samples, any shape, read in C order. A partial symbol at
+    the end is kept for the next call.
+out : ndarray of complex64, optional
+    Destination with at least ``x.size`` elements; the result views its first elements.
+
+Returns
+-------
+ndarray of complex64
+    One de-rotated prompt per completed symbol, scaled by ``1/tsamps``.
+)doc";
+
+const char *const COSTAS_DOC = R"doc(BPSK Costas carrier loop with optional FLL assist.
+
+Each sample is de-rotated by a table oscillator and ``tsamps`` samples are
+integrated per symbol. On each dumped prompt ``P`` the decision-directed error
+``sign(Re P) * Im P / |P|`` drives a PI loop (one update per symbol) whose
+integrator sets the frequency and whose proportional term nudges the phase;
+with ``bn_fll > 0`` a cross-product frequency discriminator between consecutive
+prompts adds ``4*bn_fll`` times its output to the integrator. Lock is declared
+after 8 consecutive symbols whose lock-metric EMA (weight 0.1) of ``|Re P|/|P|``
+exceeds 0.85, and dropped after 32 below 0.78 (``configure_lock``). A prompt
+that is not finite leaves the loop where it was and counts toward a drop.
+
+Parameters
+----------
+bn : float, optional
+    Loop noise bandwidth, normalised to the symbol rate (>= 0). Default 0.05.
+zeta : float, optional
+    Damping factor (> 0). Default 0.707.
+init_norm_freq : float, optional
+    Seed carrier frequency, cycles/sample. Default 0.0.
+tsamps : int, optional
+    Samples per symbol (0 acts as 1). Default 64.
+bn_fll : float, optional
+    FLL-assist bandwidth (>= 0; 0 is a pure PLL). Default 0.0.
+
+Raises
+------
+MemoryError
+    "costas_create returned NULL", also for parameters out of range or not finite.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.track import Costas
+>>> rng = np.random.default_rng(1)
+>>> n = np.arange(4000 * 16)
+>>> bits = np.repeat(rng.choice([-1.0, 1.0], 4000), 16)
+>>> x = (bits * np.exp(2j * np.pi * 0.003 * n)).astype(np.complex64)
+>>> c = Costas(bn=0.05, tsamps=16)
+>>> y = c.steps(x)
+>>> len(y), round(c.norm_freq, 3), c.lock_metric > 0.9, c.locked
+(4000, 0.003, True, True)
+)doc";
+
+}  // namespace
+
+void bind_loops(nb::module_ &m)
+{
+    Class<CostasPy> cs(m, "Costas", COSTAS_DOC);
+    cs.ctor(+[](double bn, double zeta, double f, Count tsamps, double bn_fll) {
+                return costas_create(tsamps, bn, zeta, f, bn_fll);
+            }, no_memory("costas"),
+            "bn"_a = 0.05, "zeta"_a = 0.707, "init_norm_freq"_a = 0.0, "tsamps"_a = Count{64}, "bn_fll"_a = 0.0)
+        .repr(+[](const costas *c) {
+            return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
+                .u("tsamps", c->tsamps).f("bn_fll", c->bn_fll);
+        })
+        .block<vx_cf32, vx_cf32, Gil::release>("steps", costas_steps, costas_steps_max_out, STEPS_DOC)
+        .fn("steps_max_out", costas_steps_max_out,
+            "0: ``steps`` never returns more prompts than input samples.\n\nReturns\n-------\nint\n")
+        .status("configure", costas_configure, "bn"_a, "zeta"_a, R"doc(Retune the loop gains.
+
+The frequency estimate, oscillator and the symbol in progress are kept.
+
+Parameters
+----------
+bn : float
+    Loop noise bandwidth per symbol (>= 0).
+zeta : float
+    Damping factor (> 0).
+
+Raises
+------
+ValueError
+    "configure failed (rc=-4)" for values out of range or not finite; the loop is
+    then unchanged.
+
+Examples
+--------
+>>> from veltra.track import Costas
+>>> c = Costas(init_norm_freq=0.01)
+>>> c.configure(0.02, 1.0)
+>>> c.norm_freq, c.bn
+(0.01, 0.02)
+)doc")
+        .reset(costas_reset)
+        .state(costas_state_bytes, costas_get_state, costas_set_state)
+        .telemetry(costas_set_telemetry)
+        .ro("lock_metric", costas_get_lock_metric, "EMA of ``|Re P|/|P|`` over the dumped prompts.")
+        .ro("locked", +[](const costas *c) { return costas_get_locked(c) != 0; }, "Lock decision.")
+        .ro("last_error", costas_get_last_error, "Last phase discriminator output.");
+    cs.def("configure_lock", [](CostasPy &h, double up, double down, Count n_up, Count n_down) {
+            check_status(costas_configure_lock(Use<CostasPy>(h), up, down, lock_count(n_up), lock_count(n_down)),
+                         "configure_lock");
+        }, "up_thresh"_a, "down_thresh"_a, "n_up"_a, "n_down"_a, R"doc(Set the lock detector's hysteresis.
+
+A live lock survives; the verify run restarts.
+
+Parameters
+----------
+up_thresh, down_thresh : float
+    A lock-metric EMA strictly above `up_thresh` counts toward lock, strictly below
+    `down_thresh` toward loss.
+n_up, n_down : int
+    Consecutive qualifying symbols to declare and to drop (0 acts as 1).
+
+Raises
+------
+ValueError
+    "configure_lock failed (rc=-4)" for a NaN threshold.
+)doc");
+    checked_prop(cs, "bn", costas_get_bn, costas_set_bn, ">= 0 and finite",
+                 "Loop noise bandwidth per symbol; writing retunes the loop (zeta kept).");
+    checked_prop(cs, "norm_freq", costas_get_norm_freq, costas_set_norm_freq, "finite",
+                 "Oscillator frequency, cycles/sample; writing re-seeds the loop there.");
+    checked_prop(cs, "bn_fll", costas_get_bn_fll, costas_set_bn_fll, ">= 0 and finite",
+                 "FLL-assist bandwidth (0 = pure PLL); writable.");
+}

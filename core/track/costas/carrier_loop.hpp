@@ -1,0 +1,72 @@
+// Pieces shared by the symbol-synchronous carrier loops (Costas, M-PSK): the de-rotating
+// integrate-and-dump, the per-symbol steer, the seed, and the checks their creators and
+// restores make.
+#pragma once
+
+#include <cmath>
+
+#include "lo.h"
+#include "lockdet.h"
+#include "loop_filter.h"
+
+namespace vx::carrier {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// De-rotate k samples by the oscillator and add them to p, in single precision, in stream
+// order (so any split of the stream sums identically).
+inline void integrate(lo &osc, vx_cf32 &p, const vx_cf32 *x, uint64_t k, const float *tab)
+{
+    uint32_t ph = osc.phase;
+    const uint32_t inc = osc.phase_inc;
+    float re = p.re, im = p.im;
+    for (uint64_t i = 0; i < k; ++i) {
+        const vx_cf32 w = lo_sample(tab, ph);
+        ph += inc;
+        re += x[i].re * w.re + x[i].im * w.im;
+        im += x[i].im * w.re - x[i].re * w.im;
+    }
+    osc.phase = ph;
+    p = {re, im};
+}
+
+// One loop update with phase error e [radians]: the integrator (radians per symbol) sets
+// the frequency, the proportional term nudges the phase once.
+inline void steer(lo &osc, loop_filter &lf, uint64_t tsamps, double e)
+{
+    lf.integ += lf.ki * e;
+    lo_set_norm_freq(&osc, lf.integ / (static_cast<double>(tsamps) * kTwoPi));
+    osc.phase += vx_phase_inc(lf.kp * e / kTwoPi);
+}
+
+// Oscillator at f with phase 0, integrator at the matching radians per symbol.
+inline void seed(lo &osc, loop_filter &lf, uint64_t tsamps, double f)
+{
+    lo_init(&osc, f);
+    lf.integ = f * kTwoPi * static_cast<double>(tsamps);
+}
+
+// The loop filter's own check: in range, finite, and gains that come out finite.
+inline bool loop_ok(double bn, double zeta)
+{
+    loop_filter probe{};
+    return loop_filter_configure(&probe, bn, zeta, 1.0) == VX_OK;
+}
+
+inline bool fll_ok(double bn_fll) { return vx_finite(bn_fll) && bn_fll >= 0.0; }
+
+// A restored loop filter: a valid configuration, update period t, finite running values.
+inline bool loop_filter_ok(const loop_filter &lf, double t)
+{
+    return lf.t == t && vx_finite(lf.kp) && vx_finite(lf.ki) && vx_finite(lf.integ) &&
+           loop_ok(lf.bn, lf.zeta);
+}
+
+// A restored lock detector: counts >= 1, a flag, and a run shorter than its limit.
+inline bool lockdet_ok(const lockdet &ld)
+{
+    const uint32_t limit = ld.locked ? ld.n_down : ld.n_up;
+    return ld.n_up >= 1 && ld.n_down >= 1 && ld.locked <= 1 && ld.count < limit;
+}
+
+}  // namespace vx::carrier

@@ -1,0 +1,149 @@
+"""Costas, CarrierMpsk and CarrierNda carrier loops."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from veltra.telemetry import Telemetry
+from veltra.track import Costas
+
+from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
+                     assert_state_roundtrip)
+
+
+def psk(n_sym, tsamps, freq, m=2, offset=0.0, snr_db=None, seed=1):
+    """Rectangular M-PSK at `tsamps` samples per symbol on a carrier of `freq` cycles/sample."""
+    rng = np.random.default_rng(seed)
+    sym = np.exp(1j * (2 * np.pi * rng.integers(0, m, n_sym) / m + offset))
+    n = np.arange(n_sym * tsamps)
+    x = np.repeat(sym, tsamps) * np.exp(2j * np.pi * freq * n)
+    if snr_db is not None:
+        x += 10 ** (-snr_db / 20) * (rng.normal(size=n.size) + 1j * rng.normal(size=n.size)) / np.sqrt(2)
+    return x.astype(np.complex64)
+
+
+def first_locked(loop, x, tsamps):
+    """Dumps until the loop first reports lock, feeding one symbol at a time."""
+    for i in range(len(x) // tsamps):
+        loop.steps(x[i * tsamps:(i + 1) * tsamps])
+        if loop.locked:
+            return i + 1
+    return None
+
+
+def test_costas_tracks_and_declares_lock_after_its_averaging():
+    x = psk(4000, 16, 0.003)
+    c = Costas(bn=0.05, tsamps=16)
+    y = c.steps(x)
+    assert len(y) == 4000 and round(c.norm_freq, 3) == 0.003 and c.lock_metric > 0.9
+    # Clean BPSK: the EMA (weight 0.1, from 0) first exceeds 0.85 at the dump k with
+    # 1 - 0.9**k > 0.85, and 8 consecutive looks above it declare.
+    k = next(k for k in range(1, 100) if 1 - 0.9 ** k > 0.85)
+    assert first_locked(Costas(tsamps=8), psk(100, 8, 0.0), 8) == k + 7 == 26
+    # Unit symbols come out at unit magnitude, on the real axis after pull-in.
+    assert np.allclose(np.abs(y[-500:].real), 1.0, atol=0.02)
+
+
+def test_costas_fll_assist_pulls_in_where_the_pll_alone_slips():
+    x = psk(3000, 16, 0.006, snr_db=20)
+    pll, fll = Costas(bn=0.02, tsamps=16), Costas(bn=0.02, tsamps=16, bn_fll=0.02)
+    pll.steps(x)
+    fll.steps(x)
+    assert round(fll.norm_freq, 4) == 0.006 and fll.locked
+    assert abs(pll.norm_freq - 0.006) > 1e-3 and not pll.locked
+    # The FLL needs two prompts: the first dump is the same with or without it.
+    a, b = Costas(tsamps=16), Costas(tsamps=16, bn_fll=0.5)
+    a.steps(x[:16])
+    b.steps(x[:16])
+    assert a.get_state()[16:112] == b.get_state()[16:112]
+
+
+def test_costas_retune_reseed_and_reset():
+    c = Costas(init_norm_freq=0.01)
+    c.configure(0.02, 1.0)
+    assert (c.norm_freq, c.bn) == (0.01, 0.02)
+    assert c.steps(np.ones(63, np.complex64)).size == 0  # a partial symbol waits
+    assert c.steps(np.ones(1, np.complex64)).size == 1
+    c.steps(psk(50, 64, 0.002))
+    c.reset()
+    assert (c.norm_freq, c.lock_metric, c.last_error, c.locked) == (0.01, 0.0, 0.0, False)
+    c.norm_freq = -0.004
+    assert c.norm_freq == -0.004
+    c.reset()
+    assert c.norm_freq == -0.004
+    c.bn_fll = 0.01
+    assert c.bn_fll == 0.01 and repr(c) == (
+        "Costas(bn=0.02, zeta=1.0, init_norm_freq=-0.004, tsamps=64, bn_fll=0.01)")
+
+
+def test_costas_refuses_bad_parameters_and_survives_bad_samples():
+    for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(init_norm_freq=np.inf),
+               dict(bn_fll=-1.0), dict(bn_fll=np.nan), dict(bn=1e155)]:
+        with pytest.raises(MemoryError, match="^costas_create returned NULL$"):
+            Costas(**kw)
+    c = Costas(tsamps=16)
+    blob = c.get_state()
+    for name, value, msg in [("bn", np.nan, ">= 0 and finite"), ("bn_fll", -1.0, ">= 0 and finite"),
+                             ("norm_freq", np.inf, "finite")]:
+        with pytest.raises(ValueError, match=f"^{name} must be {msg}$"):
+            setattr(c, name, value)
+    with pytest.raises(ValueError, match=r"^configure failed \(rc=-4\)$"):
+        c.configure(0.01, np.nan)
+    with pytest.raises(ValueError, match=r"^configure_lock failed \(rc=-4\)$"):
+        c.configure_lock(np.nan, 0.5, 1, 1)
+    assert c.get_state() == blob
+    # A burst of NaN and overflowing samples: the loop holds, drops lock, then recovers.
+    x = psk(3000, 16, 0.003)
+    x[16000:16100] = np.nan
+    x[20000:20040] = 1e38
+    y = c.steps(x)
+    assert np.isnan(y[1000]) and c.locked and round(c.norm_freq, 3) == 0.003
+
+
+def test_costas_telemetry():
+    tlm = Telemetry(4096)
+    c = Costas(tsamps=64)
+    c.set_telemetry(tlm, "car", 1)
+    c.steps(psk(100, 64, 0.001))
+    got = tlm.read_by_probe()
+    assert sorted(got) == ["car.e", "car.freq", "car.lock", "car.locked"]
+    assert sum(len(v) for v in got.values()) == 400
+    assert got["car.freq"][-1] == np.float32(c.norm_freq) and got["car.lock"][-1] == np.float32(c.lock_metric)
+    with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+        c.set_telemetry(tlm, "x" * 26, 1)  # "x...x.locked" would be cut
+    c.set_telemetry(None, "car", 1)
+    c.steps(psk(10, 64, 0.001))
+    assert all(len(v) == 0 for v in tlm.read_by_probe().values())
+
+
+# (offset, format, value) of Costas fields that count, flag or feed the loop.
+COSTAS_BAD_FIELDS = [(64, "<Q", 0), (120, "<Q", 64), (136, "<I", 2), (80, "<d", -1.0), (88, "<d", 0.0),
+                     (96, "<d", np.nan), (104, "<d", 1.0), (32, "<d", np.inf), (56, "<d", 2.0),
+                     (4, "<I", 7), (168, "<I", 0), (180, "<I", 3), (176, "<I", 40)]
+
+
+def test_costas_split_state_and_restore_checks():
+    x = psk(300, 16, 0.004, snr_db=10)
+    make = lambda: Costas(tsamps=16, bn=0.03, bn_fll=0.01)
+    run = lambda o, c: o.steps(c)
+    whole = assert_split_invariant(make, run, x)
+    assert_state_roundtrip(make, run, x, cut=1000)  # mid-symbol
+    c = make()
+    c.steps(x)
+    c.reset()
+    np.testing.assert_array_equal(c.steps(x), whole)
+    assert_header_rules(c)
+    good = c.get_state()
+    assert good[:8] == b"CSTS\x03\x00\x01\x00" and len(good) == 232 and good[208:] == bytes(24)
+    for at, fmt, value in COSTAS_BAD_FIELDS:
+        bad = bytearray(good)
+        struct.pack_into(fmt, bad, at + 16, value)
+        with pytest.raises(ValueError, match="set_state rejected the blob"):
+            c.set_state(bytes(bad))
+        assert c.get_state() == good, (at, value)
+    other = Costas(tsamps=3)
+    other.set_state(good)  # configuration travels in the blob
+    assert repr(other) == repr(make())
+    assert_lifecycle(Costas, calls=[("steps", (np.ones(4),)), ("configure", (0.1, 0.7)),
+                                    ("configure_lock", (0.9, 0.8, 1, 1))])
