@@ -3,6 +3,7 @@
 
 #include "vxb.h"
 
+#include "carrier_mpsk.h"
 #include "costas.h"
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 using namespace vxb;
 
 struct CostasPy : Handle<costas, costas_destroy> {};
+struct CarrierMpskPy : Handle<carrier_mpsk, carrier_mpsk_destroy> {};
 
 // Lock counts arrive as Python ints: beyond 32 bits they saturate, never wrap to 0.
 uint32_t lock_count(Count c) { return c.v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(c.v); }
@@ -40,6 +42,32 @@ Returns
 -------
 ndarray of complex64
     One de-rotated prompt per completed symbol, scaled by ``1/tsamps``.
+)doc";
+
+const char *const CONFIGURE_DOC = R"doc(Retune the loop gains.
+
+The frequency estimate, oscillator and the symbol in progress are kept.
+
+Parameters
+----------
+bn : float
+    Loop noise bandwidth per symbol (>= 0).
+zeta : float
+    Damping factor (> 0).
+
+Raises
+------
+ValueError
+    "configure failed (rc=-4)" for values out of range or not finite; the loop is
+    then unchanged.
+
+Examples
+--------
+>>> from veltra.track import CarrierMpsk
+>>> c = CarrierMpsk(init_norm_freq=0.01)
+>>> c.configure(0.02, 1.0)
+>>> c.norm_freq, c.bn
+(0.01, 0.02)
 )doc";
 
 const char *const COSTAS_DOC = R"doc(BPSK Costas carrier loop with optional FLL assist.
@@ -86,6 +114,52 @@ Examples
 (4000, 0.003, True, True)
 )doc";
 
+const char *const CARRIER_MPSK_DOC = R"doc(Decision-directed M-PSK carrier loop (M = 2, 4 or 8).
+
+Each sample is de-rotated by a table oscillator and ``tsamps`` samples are
+integrated per symbol. Each dumped prompt ``P`` is sliced to the nearest
+constellation point ``a`` (QPSK at 45 degrees) and ``Im(P*conj(a))/|P|`` drives a
+PI loop (one update per symbol); with ``bn_fll > 0`` a cross-product FLL assist
+adds to the integrator. The loop settles on one of M phases: resolve the
+ambiguity downstream. M = 2 is the BPSK Costas loop. A prompt that is not finite
+leaves the loop where it was.
+
+Parameters
+----------
+bn : float, optional
+    Loop noise bandwidth, normalised to the symbol rate (>= 0). Default 0.05.
+zeta : float, optional
+    Damping factor (> 0). Default 0.707.
+init_norm_freq : float, optional
+    Seed carrier frequency, cycles/sample. Default 0.0.
+tsamps : int, optional
+    Samples per symbol (0 acts as 1). Default 64.
+bn_fll : float, optional
+    FLL-assist bandwidth (>= 0). Default 0.0.
+m : int, optional
+    Constellation order: 2, 4 or 8. Default 4.
+
+Raises
+------
+MemoryError
+    "carrier_mpsk_create returned NULL", also for parameters out of range or not finite.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.track import CarrierMpsk
+>>> rng = np.random.default_rng(2)
+>>> sym = np.exp(1j * (np.pi / 2 * rng.integers(0, 4, 3000) + np.pi / 4))
+>>> n = np.arange(3000 * 16)
+>>> x = (np.repeat(sym, 16) * np.exp(2j * np.pi * 0.003 * n)).astype(np.complex64)
+>>> c = CarrierMpsk(bn=0.04, bn_fll=0.02, tsamps=16)
+>>> y = c.steps(x)
+>>> len(y), round(c.norm_freq, 3), c.lock_metric > 0.9
+(3000, 0.003, True)
+>>> c.reset(); c.norm_freq
+0.0
+)doc";
+
 }  // namespace
 
 void bind_loops(nb::module_ &m)
@@ -102,31 +176,7 @@ void bind_loops(nb::module_ &m)
         .block<vx_cf32, vx_cf32, Gil::release>("steps", costas_steps, costas_steps_max_out, STEPS_DOC)
         .fn("steps_max_out", costas_steps_max_out,
             "0: ``steps`` never returns more prompts than input samples.\n\nReturns\n-------\nint\n")
-        .status("configure", costas_configure, "bn"_a, "zeta"_a, R"doc(Retune the loop gains.
-
-The frequency estimate, oscillator and the symbol in progress are kept.
-
-Parameters
-----------
-bn : float
-    Loop noise bandwidth per symbol (>= 0).
-zeta : float
-    Damping factor (> 0).
-
-Raises
-------
-ValueError
-    "configure failed (rc=-4)" for values out of range or not finite; the loop is
-    then unchanged.
-
-Examples
---------
->>> from veltra.track import Costas
->>> c = Costas(init_norm_freq=0.01)
->>> c.configure(0.02, 1.0)
->>> c.norm_freq, c.bn
-(0.01, 0.02)
-)doc")
+        .status("configure", costas_configure, "bn"_a, "zeta"_a, CONFIGURE_DOC)
         .reset(costas_reset)
         .state(costas_state_bytes, costas_get_state, costas_set_state)
         .telemetry(costas_set_telemetry)
@@ -158,5 +208,31 @@ ValueError
     checked_prop(cs, "norm_freq", costas_get_norm_freq, costas_set_norm_freq, "finite",
                  "Oscillator frequency, cycles/sample; writing re-seeds the loop there.");
     checked_prop(cs, "bn_fll", costas_get_bn_fll, costas_set_bn_fll, ">= 0 and finite",
+                 "FLL-assist bandwidth (0 = pure PLL); writable.");
+
+    Class<CarrierMpskPy> cm(m, "CarrierMpsk", CARRIER_MPSK_DOC);
+    cm.ctor(+[](double bn, double zeta, double f, Count tsamps, double bn_fll, int order) {
+                return carrier_mpsk_create(tsamps, order, bn, zeta, f, bn_fll);
+            }, no_memory("carrier_mpsk"),
+            "bn"_a = 0.05, "zeta"_a = 0.707, "init_norm_freq"_a = 0.0, "tsamps"_a = Count{64}, "bn_fll"_a = 0.0,
+            "m"_a = 4)
+        .repr(+[](const carrier_mpsk *c) {
+            return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
+                .u("tsamps", c->tsamps).f("bn_fll", c->bn_fll).i("m", c->m);
+        })
+        .block<vx_cf32, vx_cf32, Gil::release>("steps", carrier_mpsk_steps, carrier_mpsk_steps_max_out, STEPS_DOC)
+        .fn("steps_max_out", carrier_mpsk_steps_max_out,
+            "0: ``steps`` never returns more prompts than input samples.\n\nReturns\n-------\nint\n")
+        .status("configure", carrier_mpsk_configure, "bn"_a, "zeta"_a, CONFIGURE_DOC)
+        .reset(carrier_mpsk_reset)
+        .state(carrier_mpsk_state_bytes, carrier_mpsk_get_state, carrier_mpsk_set_state)
+        .ro("lock_metric", carrier_mpsk_get_lock_metric, "EMA of ``Re(P*conj(a))/|P|`` over the dumped prompts.")
+        .ro("last_error", carrier_mpsk_get_last_error, "Last phase discriminator output.")
+        .ro("m", carrier_mpsk_get_m, "Constellation order.");
+    checked_prop(cm, "bn", carrier_mpsk_get_bn, carrier_mpsk_set_bn, ">= 0 and finite",
+                 "Loop noise bandwidth per symbol; writing retunes the loop (zeta kept).");
+    checked_prop(cm, "norm_freq", carrier_mpsk_get_norm_freq, carrier_mpsk_set_norm_freq, "finite",
+                 "Oscillator frequency, cycles/sample; writing re-seeds the loop there.");
+    checked_prop(cm, "bn_fll", carrier_mpsk_get_bn_fll, carrier_mpsk_set_bn_fll, ">= 0 and finite",
                  "FLL-assist bandwidth (0 = pure PLL); writable.");
 }

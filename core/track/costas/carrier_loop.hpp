@@ -12,6 +12,10 @@
 namespace vx::carrier {
 
 constexpr double kTwoPi = 6.283185307179586;
+constexpr float kMagGuard = 1e-12f;
+
+// |p| + 1e-12 in single precision.
+inline float magnitude(vx_cf32 p) { return std::sqrt(p.re * p.re + p.im * p.im) + kMagGuard; }
 
 // De-rotate k samples by the oscillator and add them to p, in single precision, in stream
 // order (so any split of the stream sums identically).
@@ -28,6 +32,34 @@ inline void integrate(lo &osc, vx_cf32 &p, const vx_cf32 *x, uint64_t k, const f
     }
     osc.phase = ph;
     p = {re, im};
+}
+
+// Integrate-and-dump over a block for a loop with fields osc, prompt, count and tsamps:
+// on_dump(P) runs once per completed symbol, which is written as P/tsamps while room
+// remains. A partial symbol stays in prompt/count for the next call.
+template <class Loop, class OnDump>
+uint64_t integrate_and_dump(Loop *c, const vx_cf32 *x, uint64_t n, vx_cf32 *out, uint64_t out_cap,
+                            OnDump on_dump)
+{
+    const float *tab = lo_sin_table();
+    const float ts = static_cast<float>(c->tsamps);
+    uint64_t written = 0;
+    while (n) {
+        const uint64_t k = c->tsamps - c->count < n ? c->tsamps - c->count : n;
+        integrate(c->osc, c->prompt, x, k, tab);
+        c->count += k;
+        x += k;
+        n -= k;
+        if (c->count < c->tsamps)
+            break;
+        const vx_cf32 p = c->prompt;
+        c->prompt = {0.0f, 0.0f};
+        c->count = 0;
+        on_dump(p);
+        if (written < out_cap)
+            out[written++] = {p.re / ts, p.im / ts};
+    }
+    return written;
 }
 
 // One loop update with phase error e [radians]: the integrator (radians per symbol) sets

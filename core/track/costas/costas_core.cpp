@@ -18,10 +18,8 @@ namespace {
 using namespace vx::carrier;
 
 constexpr double kLockEma = 0.1;
-constexpr float kMagGuard = 1e-12f;
 
 inline double sgn(float v) { return v < 0.0f ? -1.0 : 1.0; }
-inline float magnitude(vx_cf32 p) { return std::sqrt(p.re * p.re + p.im * p.im) + kMagGuard; }
 
 bool params_ok(double bn, double zeta, double f, double bn_fll)
 {
@@ -32,16 +30,17 @@ bool params_ok(double bn, double zeta, double f, double bn_fll)
 void dump(costas *c, vx_cf32 p)
 {
     const float mag = magnitude(p);
-    const double e = sgn(p.re) * static_cast<double>(p.im) / mag;
-    c->last_error = e;
     // A prompt beyond single precision (NaN, or a power overflowing) carries no phase: the
     // loop holds its frequency and phase and restarts the FLL, and the look counts
     // toward a drop, so one bad burst cannot poison the loop for good.
     if (!vx_finite(mag)) {
+        c->last_error = NAN;
         c->have_prev = 0;
         lockdet_look(&c->ld, NAN);
         return;
     }
+    const double e = sgn(p.re) * static_cast<double>(p.im) / mag;
+    c->last_error = e;
     if (c->k_fll > 0.0 && c->have_prev) {
         const vx_cf32 q = c->prev;
         const double cross = static_cast<double>(q.re) * p.im - static_cast<double>(q.im) * p.re;
@@ -58,30 +57,14 @@ void dump(costas *c, vx_cf32 p)
 template <bool Tlm>
 uint64_t run(costas *c, const vx_cf32 *x, uint64_t n, vx_cf32 *out, uint64_t out_cap)
 {
-    const float *tab = lo_sin_table();
-    const float ts = static_cast<float>(c->tsamps);
-    uint64_t written = 0;
-    while (n) {
-        const uint64_t k = c->tsamps - c->count < n ? c->tsamps - c->count : n;
-        integrate(c->osc, c->prompt, x, k, tab);
-        c->count += k;
-        x += k;
-        n -= k;
-        if (c->count < c->tsamps)
-            break;
-        const vx_cf32 p = c->prompt;
+    return integrate_and_dump(c, x, n, out, out_cap, [c](vx_cf32 p) {
         dump(c, p);
-        if (written < out_cap)
-            out[written++] = {p.re / ts, p.im / ts};
-        c->prompt = {0.0f, 0.0f};
-        c->count = 0;
         if constexpr (Tlm) {
             const float v[4] = {static_cast<float>(c->lock_metric), static_cast<float>(c->last_error),
                                 static_cast<float>(c->osc.norm_freq), static_cast<float>(c->ld.locked)};
             vx_tlm_flush(c->tlm, c->tlm_ids, v, 4);
         }
-    }
-    return written;
+    });
 }
 
 }  // namespace
@@ -222,6 +205,7 @@ VX_API int costas_set_state(costas *c, const void *blob)
     costas v = *c;  // keeps the telemetry attachment
     vx::BlobReader(blob).get_bytes(&v, COSTAS_IMAGE_BYTES);
     const bool ok = v.tsamps >= 1 && v.count < v.tsamps && vx::is_flag(v.have_prev) &&
+                    (!v.have_prev || vx_finite(magnitude(v.prev))) &&
                     params_ok(v.bn, v.zeta, v.init_norm_freq, v.bn_fll) && v.k_fll == 4.0 * v.bn_fll &&
                     loop_filter_ok(v.lf, 1.0) && vx_finite(v.osc.norm_freq) &&
                     v.osc.phase_inc == vx_phase_inc(v.osc.norm_freq) && lockdet_ok(v.ld);

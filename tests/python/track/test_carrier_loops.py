@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from veltra.telemetry import Telemetry
-from veltra.track import Costas
+from veltra.track import CarrierMpsk, Costas
 
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
                      assert_state_roundtrip)
@@ -147,3 +147,76 @@ def test_costas_split_state_and_restore_checks():
     assert repr(other) == repr(make())
     assert_lifecycle(Costas, calls=[("steps", (np.ones(4),)), ("configure", (0.1, 0.7)),
                                     ("configure_lock", (0.9, 0.8, 1, 1))])
+
+
+def symbol_errors(y, sym, m, offset, start):
+    """Decision errors of prompts y against sent symbols, over the M phase ambiguities."""
+    got = np.round((np.angle(y[start:]) - offset) * m / (2 * np.pi)) % m
+    want = np.round((np.angle(sym[start:len(y)]) - offset) * m / (2 * np.pi)) % m
+    return min(int(np.sum((got + r) % m != want)) for r in range(m))
+
+
+@pytest.mark.parametrize("m", [2, 4, 8])
+def test_mpsk_tracks_and_decides(m):
+    offset = np.pi / 4 if m == 4 else 0.0
+    x = psk(3000, 16, 0.003, m=m, offset=offset, snr_db=25, seed=m)
+    sym = psk(3000, 1, 0.0, m=m, offset=offset, seed=m)
+    c = CarrierMpsk(bn=0.04, bn_fll=0.02, tsamps=16, m=m)
+    y = c.steps(x)
+    assert len(y) == 3000 and round(c.norm_freq, 3) == 0.003 and c.lock_metric > 0.9 and c.m == m
+    assert symbol_errors(y, sym, m, offset, 1000) == 0
+    c.reset()
+    assert (c.norm_freq, c.lock_metric, c.last_error) == (0.0, 0.0, 0.0)
+
+
+def test_mpsk_at_m2_is_the_costas_loop():
+    x = psk(2000, 8, 0.002, snr_db=8)
+    a, b = Costas(bn=0.03, tsamps=8), CarrierMpsk(bn=0.03, tsamps=8, m=2)
+    np.testing.assert_allclose(b.steps(x), a.steps(x), atol=1e-4)
+    assert b.norm_freq == pytest.approx(a.norm_freq, abs=1e-7)
+
+
+def test_mpsk_parameters_and_setters():
+    for kw in [dict(m=3), dict(m=16), dict(bn=np.nan), dict(zeta=-1.0), dict(init_norm_freq=np.nan),
+               dict(bn_fll=np.inf)]:
+        with pytest.raises(MemoryError, match="^carrier_mpsk_create returned NULL$"):
+            CarrierMpsk(**kw)
+    c = CarrierMpsk(init_norm_freq=0.01, bn=0.02)
+    c.configure(bn=0.05, zeta=1.0)
+    assert (c.norm_freq, c.bn) == (0.01, 0.05)
+    with pytest.raises(ValueError, match=r"^configure failed \(rc=-4\)$"):
+        c.configure(-1.0, 1.0)
+    with pytest.raises(ValueError, match="^norm_freq must be finite$"):
+        c.norm_freq = np.nan
+    c.bn_fll, c.norm_freq = 0.01, 0.02
+    assert repr(c) == "CarrierMpsk(bn=0.05, zeta=1.0, init_norm_freq=0.02, tsamps=64, bn_fll=0.01, m=4)"
+    # Bad samples hold the loop; it tracks again once they pass.
+    x = psk(2000, 16, 0.003, m=4, offset=np.pi / 4)
+    x[8000:8100] = np.nan
+    c = CarrierMpsk(bn=0.04, bn_fll=0.02, tsamps=16)
+    c.steps(x)
+    assert round(c.norm_freq, 3) == 0.003 and c.lock_metric > 0.9
+
+
+MPSK_BAD_FIELDS = [(112, "<i", 3), (64, "<Q", 0), (128, "<Q", 16), (152, "<I", 2), (144, "<d", 0.0),
+                   (136, "<f", np.nan), (96, "<d", -1.0), (104, "<d", 5.0), (40, "<d", np.nan), (4, "<I", 1)]
+
+
+def test_mpsk_split_state_and_restore_checks():
+    x = psk(300, 16, 0.004, m=8, snr_db=15)
+    make = lambda: CarrierMpsk(tsamps=16, bn=0.03, bn_fll=0.01, m=8)
+    run = lambda o, c: o.steps(c)
+    assert_split_invariant(make, run, x)
+    assert_state_roundtrip(make, run, x, cut=1000)
+    c = make()
+    c.steps(x)
+    assert_header_rules(c)
+    good = c.get_state()
+    assert good[:8] == b"CMPK\x01\x00\x01\x00" and len(good) == 192
+    for at, fmt, value in MPSK_BAD_FIELDS:
+        bad = bytearray(good)
+        struct.pack_into(fmt, bad, at + 16, value)
+        with pytest.raises(ValueError, match="set_state rejected the blob"):
+            c.set_state(bytes(bad))
+        assert c.get_state() == good, (at, value)
+    assert_lifecycle(CarrierMpsk, calls=[("steps", (np.ones(4),)), ("configure", (0.1, 0.7))])
