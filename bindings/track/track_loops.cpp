@@ -1,9 +1,11 @@
 // veltra.track: the carrier and code loops (Costas, CarrierMpsk, CarrierNda, Dll).
 #include <cstdint>
+#include <string>
 
 #include "vxb.h"
 
 #include "carrier_mpsk.h"
+#include "carrier_nda.h"
 #include "costas.h"
 
 namespace {
@@ -12,6 +14,7 @@ using namespace vxb;
 
 struct CostasPy : Handle<costas, costas_destroy> {};
 struct CarrierMpskPy : Handle<carrier_mpsk, carrier_mpsk_destroy> {};
+struct CarrierNdaPy : Handle<carrier_nda, carrier_nda_destroy> {};
 
 // Lock counts arrive as Python ints: beyond 32 bits they saturate, never wrap to 0.
 uint32_t lock_count(Count c) { return c.v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(c.v); }
@@ -26,6 +29,31 @@ void checked_prop(Class<H> &c, const char *name, double (*get)(const Core *), in
                       if (set(h.get(), v) != 0)
                           raise(PyExc_ValueError, "%s must be %s", name, what);
                   }, doc);
+}
+
+// configure_lock(up_thresh, down_thresh, n_up, n_down) of the loops with a lock detector.
+template <class H, class Core = typename H::core_type>
+void lock_method(Class<H> &c, int (*configure)(Core *, double, double, uint32_t, uint32_t), const char *look)
+{
+    c.def("configure_lock", [configure](H &h, double up, double down, Count n_up, Count n_down) {
+        check_status(configure(Use<H>(h), up, down, lock_count(n_up), lock_count(n_down)), "configure_lock");
+    }, "up_thresh"_a, "down_thresh"_a, "n_up"_a, "n_down"_a, keep(std::string(R"doc(Set the lock detector's hysteresis.
+
+A live lock survives; the verify run restarts.
+
+Parameters
+----------
+up_thresh, down_thresh : float
+    A lock average strictly above `up_thresh` counts toward lock, strictly below
+    `down_thresh` toward loss.
+n_up, n_down : int
+    Consecutive qualifying looks (one per )doc") + look + R"doc() to declare and to drop (0 acts as 1).
+
+Raises
+------
+ValueError
+    "configure_lock failed (rc=-4)" for a NaN threshold.
+)doc"));
 }
 
 const char *const STEPS_DOC = R"doc(Integrate, dump and track a block.
@@ -160,6 +188,49 @@ Examples
 0.0
 )doc";
 
+const char *const CARRIER_NDA_DOC = R"doc(Non-data-aided carrier loop for M-PSK at the sample rate.
+
+Each de-rotated sample enters a moving-average arm of ``sps/n`` samples; the
+arm's output raised to the M-th power strips the modulation, so the error
+``(2/M) sin(M theta)`` of the arm phase needs neither symbol timing nor data. A
+PI loop (one update per sample, gains in cycles/sample) steers the oscillator.
+Lock is declared after 64 consecutive samples whose EMA (weight 0.05) of
+``cos(M theta)`` exceeds 0.5, and dropped after 32 below 0.4. A non-finite
+sample leaves the arm once it leaves its window.
+
+Parameters
+----------
+bn : float, optional
+    Loop noise bandwidth in cycles/sample (>= 0). Default 0.01.
+zeta : float, optional
+    Damping factor (> 0). Default 0.707.
+init_norm_freq : float, optional
+    Seed carrier frequency, cycles/sample. Default 0.0.
+sps : int, optional
+    Samples per symbol, a multiple of `n`. Default 8.
+n : int, optional
+    Arm windows per symbol; ``sps/n`` must be at most 64. Default 4.
+m : int, optional
+    Constellation order: 2, 4 or 8. Default 4.
+
+Raises
+------
+MemoryError
+    "carrier_nda_create returned NULL", also for rejected parameters.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.track import CarrierNda
+>>> rng = np.random.default_rng(0)
+>>> n = np.arange(40000)
+>>> x = np.exp(2j * np.pi * 0.001 * n) + 0.05 * rng.standard_normal(40000)
+>>> c = CarrierNda(bn=0.01, sps=8, n=4, m=4)
+>>> y = c.steps(x.astype(np.complex64))
+>>> len(y), round(c.norm_freq, 3), c.lock > 0.5, c.locked
+(40000, 0.001, True, True)
+)doc";
+
 }  // namespace
 
 void bind_loops(nb::module_ &m)
@@ -183,26 +254,7 @@ void bind_loops(nb::module_ &m)
         .ro("lock_metric", costas_get_lock_metric, "EMA of ``|Re P|/|P|`` over the dumped prompts.")
         .ro("locked", +[](const costas *c) { return costas_get_locked(c) != 0; }, "Lock decision.")
         .ro("last_error", costas_get_last_error, "Last phase discriminator output.");
-    cs.def("configure_lock", [](CostasPy &h, double up, double down, Count n_up, Count n_down) {
-            check_status(costas_configure_lock(Use<CostasPy>(h), up, down, lock_count(n_up), lock_count(n_down)),
-                         "configure_lock");
-        }, "up_thresh"_a, "down_thresh"_a, "n_up"_a, "n_down"_a, R"doc(Set the lock detector's hysteresis.
-
-A live lock survives; the verify run restarts.
-
-Parameters
-----------
-up_thresh, down_thresh : float
-    A lock-metric EMA strictly above `up_thresh` counts toward lock, strictly below
-    `down_thresh` toward loss.
-n_up, n_down : int
-    Consecutive qualifying symbols to declare and to drop (0 acts as 1).
-
-Raises
-------
-ValueError
-    "configure_lock failed (rc=-4)" for a NaN threshold.
-)doc");
+    lock_method(cs, costas_configure_lock, "symbol");
     checked_prop(cs, "bn", costas_get_bn, costas_set_bn, ">= 0 and finite",
                  "Loop noise bandwidth per symbol; writing retunes the loop (zeta kept).");
     checked_prop(cs, "norm_freq", costas_get_norm_freq, costas_set_norm_freq, "finite",
@@ -235,4 +287,47 @@ ValueError
                  "Oscillator frequency, cycles/sample; writing re-seeds the loop there.");
     checked_prop(cm, "bn_fll", carrier_mpsk_get_bn_fll, carrier_mpsk_set_bn_fll, ">= 0 and finite",
                  "FLL-assist bandwidth (0 = pure PLL); writable.");
+
+    Class<CarrierNdaPy> cn(m, "CarrierNda", CARRIER_NDA_DOC);
+    cn.ctor(+[](double bn, double zeta, double f, Count sps, Count n, int order) {
+                return carrier_nda_create(sps, n, order, bn, zeta, f);
+            }, no_memory("carrier_nda"),
+            "bn"_a = 0.01, "zeta"_a = 0.707, "init_norm_freq"_a = 0.0, "sps"_a = Count{8}, "n"_a = Count{4},
+            "m"_a = 4)
+        .repr(+[](const carrier_nda *c) {
+            return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
+                .u("sps", c->sps).i("n", c->n).i("m", c->m);
+        })
+        .block<vx_cf32, vx_cf32, Gil::release, InPlace::yes>("steps", carrier_nda_steps, carrier_nda_steps_max_out,
+            R"doc(De-rotate a block and track its carrier.
+
+Parameters
+----------
+x : array_like of complex64
+    Input samples, any shape, read in C order.
+out : ndarray of complex64, optional
+    Destination with at least ``x.size`` elements (may be `x` itself); the result
+    views its first elements.
+
+Returns
+-------
+ndarray of complex64
+    The input de-rotated by the tracked carrier, one sample per input.
+)doc")
+        .fn("steps_max_out", carrier_nda_steps_max_out,
+            "0: ``steps`` returns one sample per input.\n\nReturns\n-------\nint\n")
+        .reset(carrier_nda_reset)
+        .state(carrier_nda_state_bytes, carrier_nda_get_state, carrier_nda_set_state)
+        .telemetry(carrier_nda_set_telemetry)
+        .ro("lock", carrier_nda_get_lock, "EMA of the lock signal ``cos(M theta)``.")
+        .ro("locked", +[](const carrier_nda *c) { return carrier_nda_get_locked(c) != 0; }, "Lock decision.")
+        .ro("last_error", carrier_nda_get_last_error, "Last phase error ``(2/M) sin(M theta)``.")
+        .ro("m", carrier_nda_get_m, "Constellation order.")
+        .ro("n", carrier_nda_get_n, "Arm windows per symbol.")
+        .ro("sps", carrier_nda_get_sps, "Samples per symbol.");
+    lock_method(cn, carrier_nda_configure_lock, "sample");
+    checked_prop(cn, "bn", carrier_nda_get_bn, carrier_nda_set_bn, ">= 0 and finite",
+                 "Loop noise bandwidth in cycles/sample; writing retunes the loop (zeta and the integrator kept).");
+    checked_prop(cn, "norm_freq", carrier_nda_get_norm_freq, carrier_nda_set_norm_freq, "finite",
+                 "Tracked carrier frequency, cycles/sample; writing re-seeds the loop there.");
 }

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from veltra.telemetry import Telemetry
-from veltra.track import CarrierMpsk, Costas
+from veltra.track import CarrierMpsk, CarrierNda, Costas
 
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
                      assert_state_roundtrip)
@@ -30,6 +30,18 @@ def first_locked(loop, x, tsamps):
         if loop.locked:
             return i + 1
     return None
+
+
+def assert_rejects_fields(obj, fields):
+    """A blob with any one (offset, format, value) payload field changed is refused and
+    leaves the object as it was."""
+    good = obj.get_state()
+    for at, fmt, value in fields:
+        bad = bytearray(good)
+        struct.pack_into(fmt, bad, at + 16, value)
+        with pytest.raises(ValueError, match="set_state rejected the blob"):
+            obj.set_state(bytes(bad))
+        assert obj.get_state() == good, (at, value)
 
 
 def test_costas_tracks_and_declares_lock_after_its_averaging():
@@ -136,12 +148,7 @@ def test_costas_split_state_and_restore_checks():
     assert_header_rules(c)
     good = c.get_state()
     assert good[:8] == b"CSTS\x03\x00\x01\x00" and len(good) == 232 and good[208:] == bytes(24)
-    for at, fmt, value in COSTAS_BAD_FIELDS:
-        bad = bytearray(good)
-        struct.pack_into(fmt, bad, at + 16, value)
-        with pytest.raises(ValueError, match="set_state rejected the blob"):
-            c.set_state(bytes(bad))
-        assert c.get_state() == good, (at, value)
+    assert_rejects_fields(c, COSTAS_BAD_FIELDS)
     other = Costas(tsamps=3)
     other.set_state(good)  # configuration travels in the blob
     assert repr(other) == repr(make())
@@ -213,10 +220,109 @@ def test_mpsk_split_state_and_restore_checks():
     assert_header_rules(c)
     good = c.get_state()
     assert good[:8] == b"CMPK\x01\x00\x01\x00" and len(good) == 192
-    for at, fmt, value in MPSK_BAD_FIELDS:
-        bad = bytearray(good)
-        struct.pack_into(fmt, bad, at + 16, value)
-        with pytest.raises(ValueError, match="set_state rejected the blob"):
-            c.set_state(bytes(bad))
-        assert c.get_state() == good, (at, value)
+    assert_rejects_fields(c, MPSK_BAD_FIELDS)
     assert_lifecycle(CarrierMpsk, calls=[("steps", (np.ones(4),)), ("configure", (0.1, 0.7))])
+
+
+def tone(n, freq, noise=0.05, seed=0):
+    rng = np.random.default_rng(seed)
+    x = np.exp(2j * np.pi * freq * np.arange(n)) + noise * (rng.normal(size=n) + 1j * rng.normal(size=n))
+    return x.astype(np.complex64)
+
+
+def test_nda_tracks_a_tone_and_declares_lock_after_its_averaging():
+    c = CarrierNda(bn=0.01, sps=8, n=4, m=4)
+    x = tone(40000, 0.001)
+    y = c.steps(x)
+    assert len(y) == 40000 and round(c.norm_freq, 3) == 0.001 and c.lock > 0.5 and c.locked
+    # The output is the input de-rotated by the tracked carrier: settled on one of M phases.
+    phase = np.angle(y[-5000:].astype(np.complex128).mean()) * 4 / (2 * np.pi)
+    assert abs(phase - round(phase)) < 0.02
+    c.reset()
+    assert (c.norm_freq, c.lock, c.locked) == (0.0, 0.0, False)
+    # A constant: the lock EMA (weight 0.05, from 0) first exceeds 0.5 at sample k, and
+    # 64 consecutive looks above it declare.
+    k = next(k for k in range(1, 100) if 1 - 0.95 ** k > 0.5)
+    assert first_locked(c, np.ones(200, np.complex64), 1) == k + 63 == 77
+    # Silence stays below the energy floor: no error, no lock signal.
+    c.reset()
+    c.steps(np.zeros(100, np.complex64))
+    assert (c.last_error, c.lock, c.norm_freq) == (0.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("m", [2, 4, 8])
+def test_nda_strips_the_modulation(m):
+    offset = np.pi / 4 if m == 4 else 0.0
+    x = psk(6000, 8, -0.002, m=m, offset=offset, snr_db=20, seed=m)
+    c = CarrierNda(bn=0.005, sps=8, n=4, m=m)
+    c.steps(x)
+    assert c.norm_freq == pytest.approx(-0.002, abs=1e-4) and c.locked and c.m == m
+
+
+def test_nda_parameters_setters_and_bad_samples():
+    for kw in [dict(m=3), dict(sps=8, n=3), dict(sps=256, n=2), dict(sps=0), dict(n=0), dict(sps=2**33, n=2**33),
+               dict(bn=np.nan), dict(zeta=0.0), dict(init_norm_freq=np.inf)]:
+        with pytest.raises(MemoryError, match="^carrier_nda_create returned NULL$"):
+            CarrierNda(**kw)
+    c = CarrierNda(sps=128, n=2, m=8)  # a window of 64 is the longest
+    assert (c.sps, c.n, c.m) == (128, 2, 8)
+    assert repr(c) == "CarrierNda(bn=0.01, zeta=0.707, init_norm_freq=0.0, sps=128, n=2, m=8)"
+    c = CarrierNda(init_norm_freq=0.002)
+    blob = c.get_state()
+    with pytest.raises(ValueError, match="^bn must be >= 0 and finite$"):
+        c.bn = -1.0
+    with pytest.raises(ValueError, match=r"^configure_lock failed \(rc=-4\)$"):
+        c.configure_lock(0.5, np.nan, 1, 1)
+    assert c.get_state() == blob
+    c.steps(tone(3000, 0.002))
+    integ = c.norm_freq
+    c.bn = 0.02
+    assert c.bn == 0.02 and c.norm_freq == integ  # the integrator is kept
+    c.norm_freq = 0.003
+    assert c.norm_freq == 0.003 and c.lock == 0.0
+    # A NaN or overflowing sample leaves the arm with its window; the loop tracks on.
+    x = tone(20000, 0.002)
+    x[5000] = np.nan
+    x[9000:9002] = 3e38
+    c = CarrierNda()
+    y = c.steps(x)
+    assert np.isnan(y[5000]) and np.isfinite(y[5010:9000]).all() and np.isfinite(y[9010:]).all()
+    assert round(c.norm_freq, 3) == 0.002 and c.locked
+    # The output may be written over the input.
+    a, b = CarrierNda(), CarrierNda()
+    x = tone(1000, 0.001)
+    want = a.steps(x)
+    assert b.steps(x, out=x) is not None and np.array_equal(x, want)
+
+
+def test_nda_telemetry():
+    tlm = Telemetry(8192)
+    c = CarrierNda()
+    c.set_telemetry(tlm, "nda", 8)
+    c.steps(tone(4096, 0.001))
+    got = tlm.read_by_probe()
+    assert sorted(got) == ["nda.e", "nda.freq", "nda.lock", "nda.locked"]
+    assert all(len(v) == 512 for v in got.values())
+    c.set_state(c.get_state())  # a restore keeps the attachment
+    c.steps(tone(8, 0.001))
+    assert all(len(v) == 1 for v in tlm.read_by_probe().values())
+
+
+NDA_BAD_FIELDS = [(72, "<i", 3), (76, "<i", 3), (76, "<i", 0), (64, "<Q", 0), (80, "<Q", 4), (112, "<Q", 64),
+                  (120, "<Q", 2), (136, "<d", 2.0), (144, "<f", 1.0), (696 + 16, "<I", 0), (696 + 28, "<I", 2),
+                  (688, "<d", np.inf), (96, "<d", -1.0), (0 + 8, "<d", 0.5), (32, "<d", np.nan)]
+
+
+def test_nda_split_state_and_restore_checks():
+    x = psk(300, 8, 0.003, m=4, snr_db=15)
+    make = lambda: CarrierNda(bn=0.02)
+    run = lambda o, c: o.steps(c)
+    assert_split_invariant(make, run, x)
+    assert_state_roundtrip(make, run, x)
+    c = make()
+    c.steps(x)
+    assert_header_rules(c)
+    good = c.get_state()
+    assert good[:8] == b"CNDA\x05\x00\x01\x00" and len(good) == 768 and good[744:] == bytes(24)
+    assert_rejects_fields(c, NDA_BAD_FIELDS)
+    assert_lifecycle(CarrierNda, calls=[("steps", (np.ones(4),)), ("configure_lock", (0.5, 0.4, 1, 1))])
