@@ -7,6 +7,7 @@
 #include "carrier_mpsk.h"
 #include "carrier_nda.h"
 #include "costas.h"
+#include "dll.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ using namespace vxb;
 struct CostasPy : Handle<costas, costas_destroy> {};
 struct CarrierMpskPy : Handle<carrier_mpsk, carrier_mpsk_destroy> {};
 struct CarrierNdaPy : Handle<carrier_nda, carrier_nda_destroy> {};
+struct DllPy : Handle<dll, dll_destroy> {};
 
 // Lock counts arrive as Python ints: beyond 32 bits they saturate, never wrap to 0.
 uint32_t lock_count(Count c) { return c.v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(c.v); }
@@ -231,6 +233,68 @@ Examples
 (40000, 0.001, True, True)
 )doc";
 
+dll *create_dll(nb::handle code, Count sps, double init_chip, double bn, double zeta, double spacing,
+                Count segments)
+{
+    nb::object c = as_param_array(code, NPY_UINT8, 1, "code");
+    auto *a = reinterpret_cast<PyArrayObject *>(c.ptr());
+    return dll_create(static_cast<const uint8_t *>(PyArray_DATA(a)), static_cast<uint64_t>(PyArray_SIZE(a)), sps,
+                      segments, init_chip, bn, zeta, spacing);
+}
+
+const char *const DLL_DOC = R"doc(Delay-lock loop: tracks and despreads a direct-sequence code.
+
+Carrier-wiped samples are correlated against a replica of the binary code (flat
+over the middle of each chip, linear across chip edges) at early, prompt and
+late taps ``spacing`` chips apart, and at a randomly placed off-peak noise tap.
+Once per code period (epoch) the power-domain discriminator
+``0.5*(|E|**2 - |L|**2)/|P|**2`` steers a 32-bit code NCO through a PI loop, and
+the prompt correlation is emitted, normalised to the sample amplitude. With
+``segments >= 2`` each epoch emits ``segments`` partial correlations, normalised
+by the best-aligned window across the epoch boundary, as a despread sample
+stream. A lock detector compares the prompt power with the noise tap
+(``configure_lock``); ``set_code_phase`` puts the code phase, ``hold_here`` and
+``set_coast`` hold the loop, and ``set_symbol_period`` aligns the looks with the
+data symbols. The NCO is steered within 0 to 2 times its nominal rate.
+
+Parameters
+----------
+code : array_like of uint8
+    The spreading code, one chip per element (bit 0: 0 is +1, 1 is -1); copied.
+sps : int, optional
+    Samples per chip (0 acts as 1). Default 2.
+init_chip : float, optional
+    Code phase at the first sample, chips. Default 0.0.
+bn : float, optional
+    Loop noise bandwidth per epoch (>= 0). Default 0.01.
+zeta : float, optional
+    Damping factor (> 0). Default 0.707.
+spacing : float, optional
+    Early/late offset from the prompt, chips, in ``[0, len(code)]``. Default 0.5.
+segments : int, optional
+    Outputs per epoch: 1, or 2 up to half the samples per code period (and at most
+    2**20). Default 1.
+
+Raises
+------
+MemoryError
+    "dll_create returned NULL", also for rejected parameters.
+ValueError
+    If `code` is not one-dimensional.
+
+Examples
+--------
+>>> import numpy as np
+>>> from veltra.track import Dll
+>>> code = np.array([1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0, 1, 0, 0, 0, 0, 1, 0,
+...                  1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 0], np.uint8)
+>>> x = np.tile(np.repeat(1.0 - 2.0 * code, 2), 60).astype(np.complex64)
+>>> d = Dll(code, sps=2)
+>>> y = d.steps(x)
+>>> len(y), bool(np.allclose(np.abs(y), 1.0, atol=0.02)), round(d.code_rate, 3), d.locked
+(59, True, 1.0, True)
+)doc";
+
 }  // namespace
 
 void bind_loops(nb::module_ &m)
@@ -330,4 +394,190 @@ ndarray of complex64
                  "Loop noise bandwidth in cycles/sample; writing retunes the loop (zeta and the integrator kept).");
     checked_prop(cn, "norm_freq", carrier_nda_get_norm_freq, carrier_nda_set_norm_freq, "finite",
                  "Tracked carrier frequency, cycles/sample; writing re-seeds the loop there.");
+
+    Class<DllPy> dl(m, "Dll", DLL_DOC);
+    dl.ctor(create_dll, no_memory("dll"), "code"_a, "sps"_a = Count{2}, "init_chip"_a = 0.0, "bn"_a = 0.01,
+            "zeta"_a = 0.707, "spacing"_a = 0.5, "segments"_a = Count{1})
+        .repr(+[](const dll *d) {
+            return Args().u("len(code)", d->sf).u("sps", d->sps).f("init_chip", d->init_chip).f("bn", d->bn)
+                .f("zeta", d->zeta).f("spacing", d->spacing).u("segments", d->segments);
+        })
+        .block<vx_cf32, vx_cf32, Gil::release>("steps", dll_steps, dll_steps_bound, R"doc(Track and despread a block.
+
+Parameters
+----------
+x : array_like of complex64
+    Carrier-wiped input samples, any shape, read in C order.
+out : ndarray of complex64, optional
+    Destination with at least ``x.size`` elements, plus ``segments`` in segments
+    mode (a forward put across the wrap closes a whole epoch on one sample); the
+    result views its first elements.
+
+Returns
+-------
+ndarray of complex64
+    One prompt correlation per epoch ended in this block, or one per partial in
+    segments mode.
+)doc")
+        .fn("steps_max_out", dll_steps_max_out,
+            "0: outputs are sized from the input length (plus one epoch of partials in\n"
+            "segments mode).\n\nReturns\n-------\nint\n")
+        .status("configure", dll_configure, "bn"_a, "zeta"_a, R"doc(Retune the loop gains.
+
+Code phase, rate and accumulators are kept.
+
+Parameters
+----------
+bn : float
+    Loop noise bandwidth per epoch (>= 0).
+zeta : float
+    Damping factor (> 0).
+
+Raises
+------
+ValueError
+    "configure failed (rc=-4)" for values out of range or not finite.
+)doc")
+        .status("set_rate_aid", dll_set_rate_aid, "rate_aid"_a, R"doc(Bias the code rate by a fraction.
+
+While coasting the increment follows at once.
+
+Parameters
+----------
+rate_aid : float
+    Fractional rate bias (finite).
+
+Raises
+------
+ValueError
+    "set_rate_aid failed (rc=-4)" for a non-finite value.
+)doc")
+        .status("set_symbol_period", dll_set_symbol_period, "partials_per_symbol"_a, R"doc(Align the looks with data symbols.
+
+Lock looks and steering move to transition-free windows of the known symbol
+period (segments mode only); the code rate carries on across the switch.
+
+Parameters
+----------
+partials_per_symbol : float
+    Symbol period in partials, 2 to 65536; 0 or below turns the aid off.
+
+Raises
+------
+ValueError
+    "set_symbol_period failed (rc=-4)" for a period in (0, 2), above 65536, NaN,
+    or with ``segments == 1``.
+)doc")
+        .status("set_code_phase", dll_set_code_phase, "chips"_a, R"doc(Put the code phase.
+
+The move is taken the short way round the code: a put forward across the wrap
+ends the current epoch on the next sample; one backward across it lets the next
+wrap pass without an epoch.
+
+Parameters
+----------
+chips : float
+    New prompt code phase (taken modulo the code length; finite).
+
+Raises
+------
+ValueError
+    "set_code_phase failed (rc=-4)" for a non-finite value.
+)doc")
+        .fn("take_error_mean", dll_take_error_mean, R"doc(Mean discriminator output since the last take.
+
+Returns
+-------
+float
+    NaN when no epoch ended since the last take.
+)doc")
+        .fn("hold_here", dll_hold_here, R"doc(Snapshot the loop filter and the NCO increment for coasting.
+
+Returns
+-------
+int
+    The held increment.
+)doc")
+        .fn("set_coast", +[](dll *d, Flag coast) { dll_set_coast(d, coast); }, "coast"_a, R"doc(Coast or track.
+
+Entering coast restores the snapshot of ``hold_here`` (if any); while coasting the
+discriminator is still computed but the loop is not steered.
+
+Parameters
+----------
+coast : bool
+)doc")
+        .reset(dll_reset)
+        .state(dll_state_bytes, dll_get_state, dll_set_state)
+        .telemetry(dll_set_telemetry)
+        .ro("code_phase", dll_get_code_phase, "Prompt code phase, chips.")
+        .ro("code_rate", dll_get_code_rate, "Chips advanced per nominal chip.")
+        .ro("last_error", dll_get_last_error, "Last discriminator output.")
+        .ro("segments", dll_get_segments, "Outputs per epoch.")
+        .ro("locked", +[](const dll *d) { return dll_get_locked(d) != 0; }, "Lock decision.")
+        .ro("lock_stat", dll_get_lock_stat, "Last lock statistic R = sqrt(2*S/noise_est).")
+        .ro("noise_est", dll_get_noise_est, "Noise-tap power reference.")
+        .ro("symbol_window", dll_get_symbol_window, "Partials per aided look (0 while the aid is off).");
+    dl.def("configure_lock", [](DllPy &h, double pfa, Count n_looks, double ref_snr_db) {
+        check_status(dll_configure_lock(Use<DllPy>(h), n_looks, pfa, ref_snr_db), "configure_lock");
+    }, "pfa"_a, "n_looks"_a, "ref_snr_db"_a = 0.0, R"doc(Size the lock detector from a false-alarm rate.
+
+The threshold on ``R`` meets `pfa` over `n_looks` non-coherent looks, the verify
+count keeps false declarations within 0.001*pfa, and the noise reference averages
+over a window set by `ref_snr_db` (0 or below: 64 looks per decision, at least 2048).
+
+Parameters
+----------
+pfa : float
+    False-alarm probability per decision, in (0, 1).
+n_looks : int
+    Looks per decision (0 acts as 1; at most 10**7).
+ref_snr_db : float, optional
+    SNR of the noise reference, dB. Default 0.0.
+
+Raises
+------
+ValueError
+    "configure_lock failed (rc=-4)".
+)doc");
+    dl.def("configure_lock_raw", [](DllPy &h, double up, double down, Count n_looks, double alpha, Count n_up,
+                                    Count n_down) {
+        check_status(dll_configure_lock_raw(Use<DllPy>(h), n_looks, lock_count(n_up), lock_count(n_down), up, down,
+                                            alpha), "configure_lock_raw");
+    }, "up_thresh"_a, "down_thresh"_a, "n_looks"_a, "alpha"_a, "n_up"_a, "n_down"_a, R"doc(Set the lock geometry directly.
+
+The decision, the statistic and the noise reference restart.
+
+Parameters
+----------
+up_thresh, down_thresh : float
+    Declare and drop thresholds on ``R``.
+n_looks : int
+    Looks per decision (0 acts as 1).
+alpha : float
+    Noise-reference EMA coefficient, in [0, 1].
+n_up, n_down : int
+    Consecutive decisions to declare and to drop (0 acts as 1).
+
+Raises
+------
+ValueError
+    "configure_lock_raw failed (rc=-4)" for a NaN threshold or `alpha` outside [0, 1].
+)doc");
+    dl.def("set_lock_verify", [](DllPy &h, Count n_up, Count n_down) {
+        check_status(dll_set_lock_verify(Use<DllPy>(h), lock_count(n_up), lock_count(n_down)), "set_lock_verify");
+    }, "n_up"_a, "n_down"_a, R"doc(Set the verify counts, keeping the thresholds.
+
+Parameters
+----------
+n_up, n_down : int
+    Consecutive decisions to declare and to drop.
+
+Raises
+------
+ValueError
+    "set_lock_verify failed (rc=-4)" when either is 0.
+)doc");
+    checked_prop(dl, "bn", dll_get_bn, dll_set_bn, ">= 0 and finite",
+                 "Loop noise bandwidth per epoch; writing retunes the loop (zeta kept).");
 }

@@ -8,8 +8,8 @@ import pytest
 from veltra.telemetry import Telemetry
 from veltra.track import CarrierMpsk, CarrierNda, Costas
 
-from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+from vxcheck import (assert_header_rules, assert_lifecycle, assert_rejects_fields,
+                     assert_split_invariant, assert_state_roundtrip)
 
 
 def psk(n_sym, tsamps, freq, m=2, offset=0.0, snr_db=None, seed=1):
@@ -31,17 +31,6 @@ def first_locked(loop, x, tsamps):
             return i + 1
     return None
 
-
-def assert_rejects_fields(obj, fields):
-    """A blob with any one (offset, format, value) payload field changed is refused and
-    leaves the object as it was."""
-    good = obj.get_state()
-    for at, fmt, value in fields:
-        bad = bytearray(good)
-        struct.pack_into(fmt, bad, at + 16, value)
-        with pytest.raises(ValueError, match="set_state rejected the blob"):
-            obj.set_state(bytes(bad))
-        assert obj.get_state() == good, (at, value)
 
 
 def test_costas_tracks_and_declares_lock_after_its_averaging():
