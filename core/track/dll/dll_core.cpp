@@ -48,9 +48,14 @@ bool loop_ok(double bn, double zeta)
 inline float replica(const dll *d, double tau)
 {
     const double two_sf = 2.0 * static_cast<double>(d->sf);
+    // tau lies within one code period either side of [0, sf] (offsets are at most sf), so
+    // two corrections each way wrap it without a division.
     double v = 2.0 * tau - 0.5;
-    v -= std::floor(v / two_sf) * two_sf;
-    if (!(v >= 0.0 && v < two_sf))  // rounding at the edges
+    for (int i = 0; i < 2; ++i) {
+        v = v < 0.0 ? v + two_sf : v;
+        v = v >= two_sf ? v - two_sf : v;
+    }
+    if (!(v >= 0.0 && v < two_sf))  // rounding at the edges, or NaN
         v = 0.0;
     const uint64_t k = static_cast<uint64_t>(v);
     const double f = v - static_cast<double>(k);
