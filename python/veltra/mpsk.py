@@ -20,7 +20,7 @@ import math
 
 import numpy as np
 
-__all__ = ["symbol_map", "bits_to_symbols", "demap", "rrc_pulse", "modulate", "awgn", "ser_theory",
+__all__ = ["symbol_map", "bits_to_symbols", "demap", "rrc_pulse", "shape", "modulate", "awgn", "ser_theory",
            "ber_theory"]
 
 
@@ -157,18 +157,16 @@ def rrc_pulse(t, beta):
     return out.reshape(shape)
 
 
-def modulate(bits, m, sps, beta=0.35, span=8, pulse="rrc"):
-    """Pulse-shaped M-PSK samples at any real samples-per-symbol.
+def shape(symbols, sps, beta=0.35, span=8, pulse="rrc"):
+    """Pulse-shaped samples of a symbol stream at any real samples-per-symbol.
 
     Sample n is ``sum_k s[k] * p(n/sps - k)``, the pulse evaluated in closed form at
     each sample, so a non-integer `sps` (a clock offset) needs no resampler.
 
     Parameters
     ----------
-    bits : array_like of int
-        Bits, log2 m per symbol, least significant first.
-    m : {2, 4, 8}
-        Constellation order.
+    symbols : array_like of complex
+        Symbols.
     sps : float
         Samples per symbol (> 0).
     beta : float, optional
@@ -186,18 +184,15 @@ def modulate(bits, m, sps, beta=0.35, span=8, pulse="rrc"):
 
     Examples
     --------
-    >>> import numpy as np
-    >>> from veltra.mpsk import modulate
-    >>> modulate([0, 0, 1, 1], 4, sps=8).shape
-    (16,)
-    >>> modulate([1, 0], 2, sps=2, pulse="iandd")
-    array([-1.+0.j, -1.+0.j,  1.+0.j,  1.+0.j], dtype=complex64)
+    >>> from veltra.mpsk import shape
+    >>> shape([1, 1j], 2, pulse="iandd")
+    array([1.+0.j, 1.+0.j, 0.+1.j, 0.+1.j], dtype=complex64)
     """
     if not (sps > 0 and math.isfinite(sps)):
         raise ValueError(f"sps must be positive and finite, got {sps!r}")
     if pulse not in ("rrc", "iandd"):
         raise ValueError(f"pulse must be one of \"iandd\", \"rrc\", got '{pulse}'")
-    sym = bits_to_symbols(bits, m)
+    sym = np.asarray(symbols, dtype=complex).ravel()
     t = np.arange(int(len(sym) * sps)) / sps
     if pulse == "iandd":
         return sym[np.minimum(np.floor(t).astype(np.int64), len(sym) - 1)].astype(np.complex64)
@@ -208,6 +203,33 @@ def modulate(bits, m, sps, beta=0.35, span=8, pulse="rrc"):
         ok = (k >= 0) & (k < len(sym))
         x[ok] += sym[k[ok]] * rrc_pulse(t[ok] - k[ok], beta)
     return x.astype(np.complex64)
+
+
+def modulate(bits, m, sps, beta=0.35, span=8, pulse="rrc"):
+    """Pulse-shaped M-PSK samples of a bit stream: :func:`bits_to_symbols`, then :func:`shape`.
+
+    Parameters
+    ----------
+    bits : array_like of int
+        Bits, log2 m per symbol, least significant first.
+    m : {2, 4, 8}
+        Constellation order.
+    sps, beta, span, pulse
+        As for :func:`shape`.
+
+    Returns
+    -------
+    ndarray of complex64
+
+    Examples
+    --------
+    >>> from veltra.mpsk import modulate
+    >>> modulate([0, 0, 1, 1], 4, sps=8).shape
+    (16,)
+    >>> modulate([1, 0], 2, sps=2, pulse="iandd")
+    array([-1.+0.j, -1.+0.j,  1.+0.j,  1.+0.j], dtype=complex64)
+    """
+    return shape(bits_to_symbols(bits, m), sps, beta, span, pulse)
 
 
 def awgn(x, esn0_db, sps, rng=None):

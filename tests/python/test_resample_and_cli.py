@@ -66,3 +66,13 @@ def _has(module):
     import importlib.util
 
     return importlib.util.find_spec(module) is not None
+
+
+def test_acquire_demo_hands_over_to_tracking(capsys):
+    a = cli.demo_acquire()
+    assert a["acquired"] and a["report"]["n_blocks"] == 1
+    assert abs(a["report"]["residual_hz"] - a["true_hz"]) < a["report"]["bin_hz"]
+    assert a["tracked_hz"] == pytest.approx(a["true_hz"], abs=0.5)
+    assert a["lock_at"] < 500 and a["ber"] < 1e-3
+    assert cli.main(["demo", "--acquire"]) == 0
+    assert "acquired" in capsys.readouterr().out

@@ -40,7 +40,7 @@ typedef struct mpsk_rx_loops {
     int32_t have_label;
     uint32_t prev_label;
     float rotation[2];      /* output turn: (cos, sin) of π/4 for m = 4, else (1, 0) */
-    vx_tlm *tlm;            /* borrowed telemetry context */
+    vx_tlm *tlm;            /* attached telemetry context (one reference held) */
     int32_t tlm_ids[7];     /* lock, car.e, car.freq, car.nco, car.locked, sym.i, sym.q */
 } mpsk_rx_loops;
 

@@ -51,9 +51,23 @@ template <> struct Face<true> {
     }
 };
 
-RateConverter *converter(const mpsk_receiver *rx)
+// One front-end call on whichever face this receiver has: front(rx, ddc_x, ddcr_x, args...).
+template <class C, class R, class... A> auto front(const mpsk_receiver *rx, C on_ddc, R on_ddcr, A... a)
 {
-    return rx->real ? ddcr_get_converter(rx->fe_r) : ddc_get_converter(rx->fe);
+    return rx->real ? on_ddcr(rx->fe_r, a...) : on_ddc(rx->fe, a...);
+}
+
+RateConverter *converter(const mpsk_receiver *rx) { return front(rx, ddc_get_converter, ddcr_get_converter); }
+
+uint64_t front_bytes(const mpsk_receiver *rx) { return front(rx, ddc_state_bytes, ddcr_state_bytes); }
+
+uint32_t blob_magic(const mpsk_receiver *rx)
+{
+    return rx->real ? VX_MAGIC_MPSK_RECEIVER_R : VX_MAGIC_MPSK_RECEIVER;
+}
+uint16_t blob_version(const mpsk_receiver *rx)
+{
+    return rx->real ? VX_VERSION_MPSK_RECEIVER_R : VX_VERSION_MPSK_RECEIVER;
 }
 
 // M-th-power discriminator on the un-rotated strobe (double-angle identities, single
@@ -313,22 +327,26 @@ VX_API int mpsk_rx_symbol_to_bits(mpsk_rx_loops *l, uint8_t *out3, vx_cf32 y)
 VX_API int mpsk_rx_set_telemetry(mpsk_rx_loops *l, vx_tlm *tlm, const char *prefix, unsigned long decim)
 {
     if (!tlm) {
-        l->tlm = nullptr;
+        vx_tlm_swap(&l->tlm, nullptr);
         return ratesync_loop_set_telemetry(&l->timing, nullptr, nullptr, 0);
     }
     static const char *const probes[] = {"lock", "car.e", "car.freq", "car.nco", "car.locked", "sym.i", "sym.q"};
     char sync[VX_TLM_NAME_BYTES];
     if (!sub_prefix(sync, prefix ? prefix : "rx", ".sync"))
         return VX_ERR_INVALID;  // a cut name would merge probes
-    vx_tlm *slot = l->tlm;
+    // Registered aside (the slot holds its own reference), so a failure leaves the
+    // current attachment as it was.
+    vx_tlm *slot = nullptr;
     int32_t ids[7];
     if (vx_tlm_attach(&slot, ids, tlm, prefix, "rx", probes, 7, decim) != VX_OK)
         return VX_ERR_INVALID;
-    if (const int rc = ratesync_loop_set_telemetry(&l->timing, tlm, sync, decim))
-        return rc;
-    l->tlm = slot;
-    std::memcpy(l->tlm_ids, ids, sizeof ids);
-    return VX_OK;
+    const int rc = ratesync_loop_set_telemetry(&l->timing, tlm, sync, decim);
+    if (rc == VX_OK) {
+        vx_tlm_swap(&l->tlm, slot);
+        std::memcpy(l->tlm_ids, ids, sizeof ids);
+    }
+    vx_tlm_swap(&slot, nullptr);
+    return rc;
 }
 
 VX_API uint64_t mpsk_rx_loops_state_bytes(const mpsk_rx_loops *) { return MPSK_RX_LOOPS_STATE_BYTES; }
@@ -395,15 +413,13 @@ VX_API void mpsk_receiver_destroy(mpsk_receiver *rx)
         return;
     ddc_destroy(rx->fe);
     ddcr_destroy(rx->fe_r);
+    mpsk_rx_set_telemetry(&rx->loops, nullptr, nullptr, 0);  // the attachments' references
     vx_free(rx);
 }
 
 VX_API void mpsk_receiver_reset(mpsk_receiver *rx)
 {
-    if (rx->real)
-        ddcr_reset(rx->fe_r);
-    else
-        ddc_reset(rx->fe);
+    front(rx, ddc_reset, ddcr_reset);
     mpsk_rx_loops_reset(&rx->loops);
 }
 
@@ -476,7 +492,7 @@ VX_API double mpsk_receiver_get_sync_lock_drop_thresh(const mpsk_receiver *rx)
 VX_API uint64_t mpsk_receiver_get_num_phases(const mpsk_receiver *rx) { return rx->num_phases; }
 VX_API int mpsk_receiver_get_clipped(const mpsk_receiver *rx)
 {
-    return rx->real ? ddcr_get_clipped(rx->fe_r) : ddc_get_clipped(rx->fe);
+    return front(rx, ddc_get_clipped, ddcr_get_clipped);
 }
 VX_API double mpsk_receiver_get_agc_gain_db(const mpsk_receiver *rx)
 {
@@ -494,7 +510,7 @@ VX_API int mpsk_receiver_set_telemetry(mpsk_receiver *rx, vx_tlm *tlm, const cha
     if (const int rc = mpsk_rx_set_telemetry(&rx->loops, tlm, prefix, decim))
         return rc;
     const char *p = tlm ? agc : nullptr;
-    const int rc = rx->real ? ddcr_set_telemetry(rx->fe_r, tlm, p, decim) : ddc_set_telemetry(rx->fe, tlm, p, decim);
+    const int rc = front(rx, ddc_set_telemetry, ddcr_set_telemetry, tlm, p, decim);
     if (rc != VX_OK)
         mpsk_rx_set_telemetry(&rx->loops, nullptr, nullptr, 0);
     return rc;
@@ -502,42 +518,27 @@ VX_API int mpsk_receiver_set_telemetry(mpsk_receiver *rx, vx_tlm *tlm, const cha
 
 VX_API uint64_t mpsk_receiver_state_bytes(const mpsk_receiver *rx)
 {
-    const uint64_t fe = rx->real ? ddcr_state_bytes(rx->fe_r) : ddc_state_bytes(rx->fe);
-    return VX_STATE_HEADER_BYTES + fe + MPSK_RX_LOOPS_STATE_BYTES;
+    return VX_STATE_HEADER_BYTES + front_bytes(rx) + MPSK_RX_LOOPS_STATE_BYTES;
 }
 
 VX_API void mpsk_receiver_get_state(const mpsk_receiver *rx, void *out)
 {
-    const uint32_t magic = rx->real ? VX_MAGIC_MPSK_RECEIVER_R : VX_MAGIC_MPSK_RECEIVER;
-    const uint16_t version = rx->real ? VX_VERSION_MPSK_RECEIVER_R : VX_VERSION_MPSK_RECEIVER;
-    vx_state_write_header(out, magic, version, mpsk_receiver_state_bytes(rx));
+    vx_state_write_header(out, blob_magic(rx), blob_version(rx), mpsk_receiver_state_bytes(rx));
     uint8_t *p = static_cast<uint8_t *>(out) + VX_STATE_HEADER_BYTES;
-    uint64_t fe;
-    if (rx->real) {
-        ddcr_get_state(rx->fe_r, p);
-        fe = ddcr_state_bytes(rx->fe_r);
-    } else {
-        ddc_get_state(rx->fe, p);
-        fe = ddc_state_bytes(rx->fe);
-    }
-    mpsk_rx_loops_get_state(&rx->loops, p + fe);
+    front(rx, ddc_get_state, ddcr_get_state, static_cast<void *>(p));
+    mpsk_rx_loops_get_state(&rx->loops, p + front_bytes(rx));
 }
 
 VX_API int mpsk_receiver_set_state(mpsk_receiver *rx, const void *blob)
 {
-    if (!rx)
-        return VX_ERR_INVALID;
-    const uint32_t magic = rx->real ? VX_MAGIC_MPSK_RECEIVER_R : VX_MAGIC_MPSK_RECEIVER;
-    const uint16_t version = rx->real ? VX_VERSION_MPSK_RECEIVER_R : VX_VERSION_MPSK_RECEIVER;
-    if (vx_state_check_header(blob, magic, version, mpsk_receiver_state_bytes(rx)) != VX_OK)
+    if (!rx || vx_state_check_header(blob, blob_magic(rx), blob_version(rx), mpsk_receiver_state_bytes(rx)) != VX_OK)
         return VX_ERR_INVALID;
     const uint8_t *p = static_cast<const uint8_t *>(blob) + VX_STATE_HEADER_BYTES;
-    const uint64_t fe = rx->real ? ddcr_state_bytes(rx->fe_r) : ddc_state_bytes(rx->fe);
     mpsk_rx_loops loops;
-    if (parse_loops(&rx->loops, p + fe, &loops) != VX_OK)
+    if (parse_loops(&rx->loops, p + front_bytes(rx), &loops) != VX_OK)
         return VX_ERR_INVALID;
     // The front end checks its whole blob before writing, so a refusal changes nothing.
-    if (const int rc = rx->real ? ddcr_set_state(rx->fe_r, p) : ddc_set_state(rx->fe, p))
+    if (const int rc = front(rx, ddc_set_state, ddcr_set_state, static_cast<const void *>(p)))
         return rc;
     rx->loops = loops;
     return VX_OK;

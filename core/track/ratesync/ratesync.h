@@ -49,7 +49,7 @@ typedef struct ratesync_loop {
     uint64_t avgs;          /* looks per lock decision, >= 1 */
     double lock_stat;
     lockdet ld;
-    vx_tlm *tlm;            /* borrowed telemetry context */
+    vx_tlm *tlm;            /* attached telemetry context (one reference held) */
     int32_t tlm_ids[6];     /* e, ctrl, rate, lock, locked, mu */
 } ratesync_loop;
 
@@ -63,7 +63,9 @@ typedef struct ratesync {
     uint64_t num_phases;
 } ratesync;
 
-/* ---- the timing loop ---------------------------------------------------------------- */
+/* ---- the timing loop ----------------------------------------------------------------
+ * Embedded by value; init on fresh storage. An attached loop holds a reference on its
+ * telemetry context, which its owner drops (set_telemetry with NULL) before freeing it. */
 
 /* Unbound loop (no stage, ted_gain 1), avgs 133, lock thresholds 0.311 / 0.311, n_up 1,
  * n_down 8, detached; then reset. Callers validate: m even in 2..8, ted 0/1, bn >= 0,

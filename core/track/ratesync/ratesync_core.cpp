@@ -218,6 +218,7 @@ VX_API void ratesync_destroy(ratesync *r)
     if (!r)
         return;
     RateConverter_destroy(r->conv);
+    vx_tlm_swap(&r->loop.tlm, nullptr);  // the attachment's reference on the context
     vx_free(r);
 }
 

@@ -51,7 +51,7 @@ typedef struct symsync {
     uint64_t avgs;           /* looks per lock decision, >= 1 */
     double lock_stat;        /* last block-averaged lock statistic */
     lockdet ld;
-    vx_tlm *tlm;             /* borrowed telemetry context */
+    vx_tlm *tlm;             /* attached telemetry context (one reference held) */
     int32_t tlm_ids[5];      /* e, freq, rate, lock, locked */
 } symsync;
 

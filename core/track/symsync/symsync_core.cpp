@@ -175,7 +175,13 @@ VX_API symsync *symsync_create(uint64_t sps, int order, int ted, double bn, doub
     return s;
 }
 
-VX_API void symsync_destroy(symsync *s) { vx_free(s); }
+VX_API void symsync_destroy(symsync *s)
+{
+    if (!s)
+        return;
+    vx_tlm_swap(&s->tlm, nullptr);  // the attachment's reference on the context
+    vx_free(s);
+}
 
 VX_API void symsync_reset(symsync *s)
 {

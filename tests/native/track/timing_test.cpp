@@ -7,6 +7,7 @@
 #include "mpsk_receiver.h"
 #include "ratesync.h"
 #include "symsync.h"
+#include "vx_tlm.h"
 
 // S-curve slopes at zero error in closed form: the DTTL on the triangle is 2·tau, the
 // Gardner sum on the triangle is 1.5·tau − 3·tau² for small tau > 0 (the truncated sum
@@ -109,4 +110,31 @@ TEST(MpskReceiver, DemapperAndBounds)
     EXPECT_EQ(nullptr, mpsk_receiver_create_real(4, 8, 0, 8, 0, 0, 16.0, 0.35, 0.01, 0, 0.01, 0, 0.25, 0, 1));
     EXPECT_EQ(nullptr, mpsk_receiver_create_bpsk(0, 8, 0, 1, 1000.0, 100.0, 500.0, 0.35, 0.01, 0.01));
     mpsk_receiver_destroy(nullptr);
+}
+
+// Attached objects hold their telemetry context: a context destroyed first stays valid
+// (emission into it is dropped) until the last object lets go (ASan checks the frees).
+TEST(TimingTelemetry, ObjectsOutliveADestroyedContext)
+{
+    std::vector<vx_cf32> x(4000);
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = {(i / 8) % 3 ? 0.5f : -0.5f, (i / 8) % 5 ? 0.5f : -0.5f};
+    std::vector<vx_cf32> y(x.size());
+    vx_tlm *ctx = vx_tlm_create(1024);
+    ASSERT_NE(ctx, nullptr);
+    symsync *s = symsync_create(8, 2, 0, 0.01, 0.707);
+    ratesync *r = ratesync_create(RC_PULSE_IANDD, 8, 4, 64, 0, 8.0, 0.35, 0.01, 0.707);
+    mpsk_receiver *rx = mpsk_receiver_create(4, 0, 0, 8, 0, 0, 8.0, 0.35, 0.01, 0, 0.01, 0, 0, 0, 1);
+    ASSERT_EQ(symsync_set_telemetry(s, ctx, "s", 1), VX_OK);
+    ASSERT_EQ(ratesync_set_telemetry(r, ctx, "r", 1), VX_OK);
+    ASSERT_EQ(mpsk_receiver_set_telemetry(rx, ctx, "rx", 1), VX_OK);
+    // A refused attachment (name too long) keeps the one in place.
+    EXPECT_EQ(mpsk_receiver_set_telemetry(rx, ctx, "a-prefix-of-twenty-six-chr", 1), VX_ERR_INVALID);
+    vx_tlm_destroy(ctx);
+    EXPECT_GT(symsync_steps(s, x.data(), x.size(), y.data(), y.size()), 0u);
+    EXPECT_GT(ratesync_steps(r, x.data(), x.size(), y.data(), y.size()), 0u);
+    EXPECT_GT(mpsk_receiver_steps(rx, x.data(), x.size(), y.data(), y.size()), 0u);
+    symsync_destroy(s);
+    ratesync_destroy(r);
+    mpsk_receiver_destroy(rx);
 }

@@ -9,7 +9,7 @@ from veltra.track import BpskReceiver, MpskReceiver, MpskReceiverR
 
 from track.timing_signals import symbol_errors
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+                     assert_state_roundtrip, run_split)
 
 INVALID = r"^MpskReceiver: invalid parameter \(need m in \{2,4,8\}"
 
@@ -74,6 +74,10 @@ def test_acquires_carrier_and_timing():
     assert rx.norm_freq == pytest.approx(0.0005, abs=5e-5)
     assert symbol_errors(y, sym, rx.lock_time + 200, len(y) - rx.lock_time - 250) == 0
     assert rx.timing_rate == pytest.approx(8.0, abs=0.01)
+    # Losing the carrier (noise alone) drops the lock but keeps the first lock time.
+    first = rx.lock_time
+    rx.steps(mpsk.awgn(np.zeros(8000, np.complex64) + 1e-3, -20.0, 8, np.random.default_rng(2)))
+    assert not rx.locked and rx.lock_time == first
 
 
 def test_real_if_at_quarter_rate():
@@ -131,6 +135,11 @@ def test_split_reset_and_state():
     whole = assert_split_invariant(make, lambda o, c: o.steps(c), x, trials=3)
     assert_split_invariant(make, lambda o, c: o.bits(c), x, trials=2)
     assert_state_roundtrip(make, lambda o, c: (o.steps(c), o.bits(c)), x)
+    blobs = []
+    for cuts in ([], [1, 999, 1000, 2500]):  # the running state too is split-invariant
+        _, obj = run_split(make, lambda o, c: o.steps(c), x, cuts)
+        blobs.append(obj.get_state())
+    assert blobs[0] == blobs[1]
     rx = make()
     rx.steps(x)
     rx.reset()

@@ -8,7 +8,7 @@ from veltra.track import RateSync
 
 from track.timing_signals import qpsk, rrc_shaped, symbol_errors
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+                     assert_state_roundtrip, run_split)
 
 SPS = 17.33389
 
@@ -82,6 +82,7 @@ def test_split_state_and_blob_layout(rrc_qpsk):
     make = lambda: RateSync(sps=SPS, m=4, ted="dttl")
     run = lambda o, c: o.steps(c)
     assert_split_invariant(make, run, x[:3000], trials=3)
+    assert run_split(make, run, x, [5, 2000])[1].get_state() == run_split(make, run, x, [])[1].get_state()
     assert_state_roundtrip(make, run, x, cut=5001)
     sync = make()
     sync.steps(x)

@@ -8,7 +8,7 @@ from veltra.telemetry import Telemetry
 from veltra.track import SymbolSync
 
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
-                     assert_state_roundtrip)
+                     assert_state_roundtrip, run_split)
 
 
 def bpsk_clock_offset(n_sym=5000, sps=4.004, esn0_db=20.0, seed=1):
@@ -113,6 +113,7 @@ def test_reset_split_and_state():
     make = lambda: SymbolSync(sps=4, bn=0.02, ted="dttl", order="parabolic")
     run = lambda o, c: o.steps(c)
     whole = assert_split_invariant(make, run, x[:1200], trials=4)
+    assert run_split(make, run, x, [7, 8, 1001])[1].get_state() == run_split(make, run, x, [])[1].get_state()
     assert_state_roundtrip(make, run, x)
     sync = make()
     sync.steps(x)
@@ -183,6 +184,16 @@ def test_telemetry_and_lifecycle():
     assert sorted(got) == ["t.e", "t.freq", "t.lock", "t.locked", "t.rate"]
     assert all(len(v) == n for v in got.values())
     assert got["t.rate"][-1] == pytest.approx(sync.rate, rel=1e-6)
+    # The attachment is the object's own: it neither travels in a blob nor is lost to one.
+    blob = sync.get_state()
+    assert blob[288:304] == bytes(16)
+    fresh = SymbolSync()
+    fresh.set_state(blob)
+    x = bpsk_clock_offset(n_sym=50)[1]
+    fresh.steps(x)
+    assert len(tlm.read()) == 0
+    sync.set_state(blob)
+    assert len(sync.steps(x)) == len(tlm.read_by_probe()["t.e"]) > 0
     with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
         sync.set_telemetry(tlm, "x" * 40, 1)
     sync.set_telemetry(None, "t", 1)
