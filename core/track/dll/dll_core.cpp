@@ -777,7 +777,8 @@ VX_API int dll_set_state(dll *d, const void *blob)
                     v.spacing <= sf && v.noise_offset >= 0.0 && v.noise_offset < sf && vx_finite(v.code_phase) &&
                     vx_finite(v.init_chip) && vx_finite(v.rate_aid) && v.lf.t == t && vx_finite(v.lf.kp) &&
                     vx_finite(v.lf.ki) && vx_finite(v.lf.integ) && loop_ok(v.bn, v.zeta) &&
-                    vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki);
+                    vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki) &&
+                    (!v.held_inc || (vx_finite(v.held.t) && v.held.t > 0.0));
     if (!ok)
         return VX_ERR_INVALID;
     v.code = d->code;
