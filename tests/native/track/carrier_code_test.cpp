@@ -110,3 +110,12 @@ TEST(Dll, HostileBlobsInEveryMode)
     EXPECT_EQ(local.owns_code, 0u);
     dll_destroy(nullptr);
 }
+
+TEST(Dll, LookbackSegments)
+{
+    EXPECT_EQ(dll_lookback_segments(0, 3.0), 1u);
+    EXPECT_EQ(dll_lookback_segments(12, 3.0), 2u);  // target ceil(12·0.499) = 6
+    EXPECT_EQ(dll_lookback_segments(7, 1.0), 7u);   // target 2: divisor 1 is nearer than 7
+    EXPECT_EQ(dll_lookback_segments(12, 0.0), 12u); // target 0: divisor 1
+    EXPECT_EQ(dll_lookback_segments(10, 1e9), 1u);  // target n
+}
