@@ -137,9 +137,8 @@ uint64_t avx512(const float *in, uint64_t m, float gain, T *out, float *peak)
             const __m512 a = _mm512_mul_ps(_mm512_loadu_ps(in + i + 16 * u), g);
             pk[u] = _mm512_max_ps(_mm512_abs_ps(a), pk[u]);  // NaN (first operand) never wins
             const __m512 q = _mm512_mul_ps(a, scale);
-            // min(q, hi) gives hi for NaN; the ordered mask then makes it 0.
-            const __m512 s = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(q, q, _CMP_ORD_Q),
-                                                 _mm512_max_ps(_mm512_min_ps(q, hi), lo));
+            // min(q, hi) gives hi for NaN; the ordered mask then zeroes the lane.
+            const __m512 s = _mm512_maskz_max_ps(_mm512_cmp_ps_mask(q, q, _CMP_ORD_Q), _mm512_min_ps(q, hi), lo);
             inside[u] = _mm512_mask_add_epi32(inside[u], _mm512_cmp_ps_mask(s, q, _CMP_EQ_OQ), inside[u], one);
             __m512i t = _mm512_cvttps_epi32(s);
             const __m512 frac = _mm512_sub_ps(s, _mm512_cvtepi32_ps(t));
