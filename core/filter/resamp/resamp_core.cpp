@@ -198,24 +198,53 @@ void ctrl_step(double e, uint32_t &whole, uint32_t &frac)
         frac = 1; // rate + ctrl >= 2^32 (or +inf): a zero step would emit without end
 }
 
+// Moves the control path's timing past one output: a step of whole inputs and frac.
+inline void ctrl_next(resamp *r, uint32_t whole, uint32_t frac)
+{
+    const uint32_t old = r->ctrl_frac;
+    r->ctrl_frac += frac;
+    r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
+}
+
+// Skips every output due before the next input, as that many ctrl_next calls would: with
+// whole = 0, up to the step that carries (at most 2^32 of them, in one jump).
+inline void ctrl_skip(resamp *r, uint32_t whole, uint32_t frac)
+{
+    if (whole) {
+        ctrl_next(r, whole, frac);
+        return;
+    }
+    const uint64_t left = (uint64_t{1} << 32) - r->ctrl_frac;
+    r->ctrl_frac = static_cast<uint32_t>(r->ctrl_frac + (left + frac - 1) / frac * frac);
+    r->ctrl_wait = 1;
+}
+
 // Control path: each input x[i] with deviation ctrl[i] is stored exactly once, after the
-// outputs due before it (as many as fit in max_out; the rest are owed to later inputs).
-// Every input is stored even once max_out is reached, so the ring never skips.
+// outputs due before it. An output due without room in y is deferred while the ring still
+// holds its history: x is stored ahead (owed), and the output is computed later from the
+// ring `owed` samples back, so it equals the one an unhurried call gives. Once the ring
+// holds no more (owed = size − K), outputs due without room are skipped, timing kept, as
+// the block path skips them.
 VX_KERNEL uint64_t run_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl, uint64_t n_in,
                             vx_cf32 *y, uint64_t max_out)
 {
+    const uint64_t slack = r->size - r->K;
     uint64_t written = 0;
     for (uint64_t i = 0; i < n_in; ++i) {
         uint32_t whole, frac;
         ctrl_step(r->rate + ctrl[i], whole, frac);
         for (;;) {
-            while (r->ctrl_wait == 0 && written < max_out) {
-                y[written++] = direct_output(r, r->ctrl_frac);
-                const uint32_t old = r->ctrl_frac;
-                r->ctrl_frac += frac;
-                r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
+            while (r->ctrl_wait == 0) {
+                if (written < max_out) {
+                    y[written++] = dot(arm(r, r->ctrl_frac) + r->pad, r->ring + r->pos + r->ctrl_owed, r->K);
+                    ctrl_next(r, whole, frac);
+                } else if (r->ctrl_owed < slack) {
+                    break;
+                } else {
+                    ctrl_skip(r, whole, frac);
+                }
             }
-            if (r->ctrl_wait == 0) { // no room: store x now, count it when its turn comes
+            if (r->ctrl_wait == 0) { // deferred: store x now, count it when its turn comes
                 push(r, x[i]);
                 ++r->ctrl_owed;
                 break;
@@ -513,7 +542,9 @@ VX_API int resamp_set_state(resamp *r, const void *blob)
     r->pos = pos;
     r->ctrl_frac = frac;
     r->ctrl_wait = wait;
-    r->ctrl_owed = owed;
+    // Inputs owed beyond what the ring holds (blobs of earlier versions) have lost the
+    // history of their outputs: those outputs are skipped.
+    r->ctrl_owed = static_cast<uint32_t>(std::min<uint64_t>(owed, r->size - r->K));
     in.get_bytes(r->ring, 2 * r->size * sizeof(vx_cf32));
     const uint64_t top = r->stride - 1;
     for (uint64_t k = 0; k < r->K; ++k)
