@@ -573,10 +573,15 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
 {
     if (tap_valid)
         *tap_valid = 0;
-    uint64_t n;
-    const vx_cf32 *v = RateConverter_front(rc, &x, 1, &n);
-    if (n == 0)
+    if (!rc || rc->num_stages == 0)
         return 0;
+    const vx_cf32 *v = &x;
+    if (rc->num_stages > 1) { // most matched plans have the terminal stage only
+        uint64_t n;
+        v = RateConverter_front(rc, &x, 1, &n);
+        if (n == 0)
+            return 0;
+    }
     if (tap_valid)
         *tap_valid = 1;
     return terminal_push(rc, y, max_out, *v, ctrl, tap);

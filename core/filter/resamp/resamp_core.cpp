@@ -33,6 +33,10 @@ struct resamp {
     uint32_t acc;
     uint64_t pos;
     uint32_t ctrl_frac, ctrl_wait, ctrl_owed;
+    // The control step last derived and the deviation it came from: loops change their
+    // control once per symbol, so most pushes reuse it (NaN never matches).
+    double step_of;
+    uint32_t step_whole, step_frac;
 };
 
 namespace {
@@ -231,8 +235,12 @@ VX_KERNEL uint64_t run_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl, uin
     const uint64_t slack = r->size - r->K;
     uint64_t written = 0;
     for (uint64_t i = 0; i < n_in; ++i) {
-        uint32_t whole, frac;
-        ctrl_step(r->rate + ctrl[i], whole, frac);
+        const double e = r->rate + ctrl[i];
+        if (e != r->step_of) {
+            ctrl_step(e, r->step_whole, r->step_frac);
+            r->step_of = e;
+        }
+        const uint32_t whole = r->step_whole, frac = r->step_frac;
         for (;;) {
             while (r->ctrl_wait == 0) {
                 if (written < max_out) {
@@ -343,6 +351,7 @@ VX_API resamp *resamp_create_custom(uint64_t num_phases, uint64_t num_taps, cons
         free_parts(r);
         return nullptr;
     }
+    r->step_of = NAN;
     r->tr[1] = r->tr[0] + r->stride;
     r->q[0] = r->tr[1] + r->stride;
     r->q[1] = r->q[0] + r->stride;
