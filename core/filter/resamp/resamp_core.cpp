@@ -74,23 +74,29 @@ typedef float lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
 // Σ_k a[k]·w[k] in four interleaved partial sums (the order the header fixes): taps four
 // at a time into the lanes (s0.re, s0.im, s1.re, …, s3.im), the last K mod 4 into
-// s0.. in turn, then (s0 + s1) + (s2 + s3).
+// s0.. in turn, then (s0 + s1) + (s2 + s3). The last group reads up to three taps and
+// samples past the end (the bank and ring carry that slack) and keeps only its own lanes.
+constexpr uint64_t kDotSlack = 3;
 inline vx_cf32 dot(const float *__restrict a, const vx_cf32 *__restrict w, uint64_t n)
 {
     typedef float quad __attribute__((vector_size(4 * sizeof(float))));
+    typedef int32_t mask __attribute__((vector_size(kLanes * sizeof(int32_t))));
     lanes acc = {0, 0, 0, 0, 0, 0, 0, 0};
+    quad a4;
     uint64_t k = 0;
     for (; k + 4 <= n; k += 4) {
-        quad a4;
         std::memcpy(&a4, a + k, sizeof a4);
         acc += __builtin_shufflevector(a4, a4, 0, 0, 1, 1, 2, 2, 3, 3) * load(&w[k].re);
     }
-    float s[8] = {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7]};
-    for (uint64_t j = 0; k < n; ++k, ++j) {
-        s[2 * j] += a[k] * w[k].re;
-        s[2 * j + 1] += a[k] * w[k].im;
+    if (k < n) {
+        const int32_t r = static_cast<int32_t>(n - k) * 2; // lanes the last taps fill
+        const mask lane = {0, 1, 2, 3, 4, 5, 6, 7};
+        std::memcpy(&a4, a + k, sizeof a4);
+        const lanes sum = acc + __builtin_shufflevector(a4, a4, 0, 0, 1, 1, 2, 2, 3, 3) * load(&w[k].re);
+        acc = lane < r ? sum : acc;
     }
-    return {(s[0] + s[2]) + (s[4] + s[6]), (s[1] + s[3]) + (s[5] + s[7])};
+    const lanes u = acc + __builtin_shufflevector(acc, acc, 2, 3, 0, 1, 6, 7, 4, 5);
+    return {u[0] + u[4], u[1] + u[5]};
 }
 
 // The padded arm for a phase word: its K taps start at + pad.
@@ -344,8 +350,8 @@ VX_API resamp *resamp_create_custom(uint64_t num_phases, uint64_t num_taps, cons
     r->size = 1;
     while (r->size < num_taps)
         r->size <<= 1;
-    r->bank = static_cast<float *>(vx_calloc(num_phases * r->stride, sizeof(float)));
-    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size, sizeof(vx_cf32)));
+    r->bank = static_cast<float *>(vx_calloc(num_phases * r->stride + kDotSlack, sizeof(float)));
+    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size + kDotSlack, sizeof(vx_cf32)));
     r->tr[0] = static_cast<float *>(vx_calloc(4 * r->stride, sizeof(float)));
     if (!r->bank || !r->ring || !r->tr[0]) {
         free_parts(r);

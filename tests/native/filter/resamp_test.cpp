@@ -107,7 +107,7 @@ TEST(Resamp, VectorKernelsMatchTheLiteralForms)
     const auto x = dsp::noise(3000, 17);
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> u(-1, 1);
-    for (auto [L, K] : {std::pair<uint64_t, uint64_t>{64, 19}, {5, 16}, {3, 1}, {128, 9}, {7, 33}}) {
+    for (auto [L, K] : {std::pair<uint64_t, uint64_t>{64, 19}, {5, 16}, {3, 1}, {128, 9}, {7, 33}, {64, 10}, {2, 2}, {9, 3}}) {
         std::vector<float> bank(L * K);
         for (float &b : bank)
             b = u(rng) / static_cast<float>(K);
