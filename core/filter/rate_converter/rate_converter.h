@@ -80,7 +80,8 @@ VX_API uint64_t RateConverter_terminal_push(RateConverter *rc, vx_cf32 *y, uint6
  * converter, its control path at deviation 0). */
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in);
 /* Bound of one execute_ctrl call of n_in inputs at deviation ctrl, outputs owed from
- * earlier calls included (with less room the rest are deferred, not lost). */
+ * earlier calls included (with less room the rest are deferred while the terminal
+ * resampler's ring holds their history, then skipped with timing kept). */
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in,
                                                  double ctrl);
 /* A line over those bounds: for every n_in, execute (ctrl_mode 0) or execute_ctrl at
