@@ -110,6 +110,7 @@ VX_API double ratesync_get_bn(const ratesync *r);
 VX_API void ratesync_configure_lock_raw(ratesync *r, uint64_t avgs, int n_up, int n_down,
                                         double up, double down);
 VX_API double ratesync_get_timing_error(const ratesync *r);
+/* Tracked input samples per symbol: the converter's steps averaged over about 4096 symbols. */
 VX_API double ratesync_get_rate(const ratesync *r);
 VX_API double ratesync_get_ctrl(const ratesync *r);
 VX_API double ratesync_get_lock_stat(const ratesync *r);

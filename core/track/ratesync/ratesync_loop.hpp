@@ -47,8 +47,8 @@ template <int Ted> inline void strobe(ratesync_loop *l, vx_cf32 c, vx_cf32 mid)
 }
 
 // Symbols over which `rate` averages the converter's steps. The strobes wander about the
-// true clock by a fair part of a sample (detector self-noise), which moves a shorter average
-// by tens of ppm.
+// true clock by a fair part of a sample (detector self-noise; whole-sample steps under a
+// rectangular filter), which moves a much shorter average by tens of ppm.
 constexpr double kRateSymbols = 4096.0;
 
 // Input samples per symbol the converter runs at deviation ctrl: it steps 1/(rate + ctrl)
