@@ -58,7 +58,7 @@ int main()
             for (size_t i = 0; i < n; ++i) {
                 const uint64_t k = ddc_execute_ctrl_push(fe, buf, 4, x[i], l->ctrl, 0.0);
                 for (uint64_t j = 0; j < k; ++j)
-                    vx_timing::output<SYMSYNC_TED_GARDNER>(l, buf[j]);
+                    vx_timing::output<SYMSYNC_TED_GARDNER>(l, buf[j], j == 0);
             }
         }, 3, cpu_seconds);
         const double t_steps =

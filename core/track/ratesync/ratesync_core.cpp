@@ -28,7 +28,7 @@ uint64_t run(ratesync *r, const vx_cf32 *x, uint64_t n, vx_cf32 *out, uint64_t m
         for (uint64_t i = 0; i < m; ++i) {
             const uint64_t k = RateConverter_terminal_push(r->conv, buf, 4, v[i], l->ctrl);
             for (uint64_t j = 0; j < k; ++j) {
-                if (!output<Ted>(l, buf[j]))
+                if (!output<Ted>(l, buf[j], j == 0))
                     continue;
                 // Each symbol is kept (the window allows at most one per input at sps >= m);
                 // surplus beyond max_out still ran the loop.
