@@ -3,6 +3,7 @@
 #include "adc.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "vx_blob.hpp"
 #include "vx_kernel.hpp"
@@ -44,10 +45,46 @@ inline int64_t quantise(double v, const adc *a, Limits l, uint32_t &clip)
     return static_cast<int64_t>(v + std::copysign(HALF, v));
 }
 
+template <class T, int L> struct Vec {
+    typedef T type __attribute__((vector_size(L * sizeof(T))));
+};
+template <class T, int L> using vec = typename Vec<T, L>::type;
+
+// Codes within int32 (bits <= 32, the usual case): `quantise` on L lanes at once, through
+// the double-to-int32 conversion every x86-64 level vectorises. Same operations per
+// element, so the results equal the scalar path's.
+constexpr int LANES = 8;
+using mask_vec = vec<int64_t, LANES>;
+
+[[gnu::always_inline]] inline void lanes(const float *x, int64_t *y, double scale, Limits l,
+                                         mask_vec &clip)
+{
+    using dv = vec<double, LANES>;
+    vec<float, LANES> xf;
+    std::memcpy(&xf, x, sizeof xf);
+    const dv v = __builtin_convertvector(xf, dv) * scale;
+    dv w = v == v ? v : dv{};
+    w = v > l.hi ? l.hi : w;
+    w = v < l.lo ? l.lo : w;
+    clip |= w != v;  // out of range, or NaN
+    const mask_vec sign = reinterpret_cast<mask_vec>(w) & INT64_MIN;
+    const dv half = reinterpret_cast<dv>(sign | reinterpret_cast<mask_vec>(dv{} + HALF));
+    const mask_vec code = __builtin_convertvector(__builtin_convertvector(w + half, vec<int32_t, LANES>), mask_vec);
+    std::memcpy(y, &code, sizeof code);
+}
+
 VX_KERNEL uint32_t run_plain(const adc *a, Limits l, const float *x, int64_t *y, uint64_t n)
 {
+    uint64_t i = 0;
     uint32_t clip = 0;
-    for (uint64_t i = 0; i < n; ++i)
+    if (a->min_code >= INT32_MIN && a->max_code <= INT32_MAX) {
+        mask_vec clipv{};
+        for (; i + LANES <= n; i += LANES)
+            lanes(x + i, y + i, a->scale, l, clipv);
+        for (int k = 0; k < LANES; ++k)
+            clip |= clipv[k] != 0;
+    }
+    for (; i < n; ++i)
         y[i] = quantise(static_cast<double>(x[i]) * a->scale, a, l, clip);
     return clip;
 }
