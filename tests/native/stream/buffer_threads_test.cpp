@@ -13,11 +13,7 @@
 
 namespace {
 
-#ifdef VELTRA_TSAN_BUILD
-constexpr uint64_t TOTAL = 20'000'000;  // instrumented: fewer, still many wraps
-#else
 constexpr uint64_t TOTAL = 100'000'000;
-#endif
 
 }  // namespace
 
