@@ -14,5 +14,5 @@ veltra_module(buffer       buffer IMPORTS interrupt)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)
-  veltra_module(_bindtest vx_interrupt IMPORTS interrupt)
+  veltra_module(_bindtest vx_interrupt vx_tlm IMPORTS interrupt)
 endif()

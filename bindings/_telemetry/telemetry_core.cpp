@@ -14,8 +14,8 @@ struct TelemetryPy : Handle<vx_tlm, vx_tlm_destroy> {};
 constexpr const char *CAPSULE_NAME = "veltra.telemetry.vx_tlm";
 constexpr uint64_t DEFAULT_CAPACITY = 65536;
 
-// The record dtype {stamp <i8, value <f4, probe <u2} of item size 16; owned by the module
-// attribute RECORD_DTYPE.
+// The record dtype {stamp <i8, value <f4, probe <u2} of item size 16. The module holds its
+// own reference for the life of the process: user code may rebind RECORD_DTYPE.
 PyArray_Descr *record_descr = nullptr;
 
 nb::object record_dtype()
@@ -49,17 +49,16 @@ uint64_t size(nb::handle a)
     return static_cast<uint64_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(a.ptr())));
 }
 
-// A capsule over the context that holds a reference to its Telemetry instance, so whoever
-// keeps the capsule keeps the instance (and the context) from being collected.
-nb::object capsule(nb::handle self, vx_tlm *ctx)
+// A capsule holding a reference to the context itself: after the Telemetry is destroyed
+// the capsule still points at valid (closed) memory, which set_telemetry refuses.
+nb::object capsule(vx_tlm *ctx)
 {
     PyObject *cap = PyCapsule_New(ctx, CAPSULE_NAME, [](PyObject *c) {
-        Py_XDECREF(static_cast<PyObject *>(PyCapsule_GetContext(c)));
+        vx_tlm_release(static_cast<vx_tlm *>(PyCapsule_GetPointer(c, CAPSULE_NAME)));
     });
     if (!cap)
         raise_pending();
-    Py_INCREF(self.ptr());
-    PyCapsule_SetContext(cap, self.ptr());
+    vx_tlm_retain(ctx);
     return nb::steal(cap);
 }
 
@@ -183,11 +182,11 @@ Threads: every object attached to one context must be stepped from one thread
 ``resize`` and ``destroy`` are set-up calls: nothing may produce or read
 meanwhile.
 
-Lifetime: attached objects borrow the context. They keep a reference to this
-instance (and so does every capsule from ``capsule``), so garbage collection
-never frees a context in use, but ``destroy()`` (or leaving a ``with`` block)
-frees it at once: detach (``set_telemetry(None, ...)``) or destroy every attached
-object first.
+Lifetime: each attached object (and each capsule from ``capsule``) holds the
+context itself, not this instance. ``destroy()``, leaving a ``with`` block or
+garbage collection closes the context: attached objects go on running, their
+records are dropped, and the memory goes with the last attachment. A capsule
+of a closed context is refused by ``set_telemetry``.
 
 Each record holds the context's ``stamp`` at emission, the value as float32
 and the probe id; see ``RECORD_DTYPE``.
@@ -216,12 +215,13 @@ NB_MODULE(_telemetry, m)
 {
     init_module(m, "Telemetry contexts (re-exported by veltra.telemetry).");
     nb::object dtype = record_dtype();
-    record_descr = reinterpret_cast<PyArray_Descr *>(dtype.ptr());
+    record_descr = reinterpret_cast<PyArray_Descr *>(dtype.inc_ref().ptr());
     m.attr("RECORD_DTYPE") = dtype;
 
     Class<TelemetryPy> cls(m, "Telemetry", TELEMETRY_DOC);
     cls.ctor(+[](nb::int_ capacity) { return vx_tlm_create(capacity_of(capacity)); },
              no_memory("vx_tlm"), "capacity"_a = nb::int_(DEFAULT_CAPACITY))
+        .repr(+[](const vx_tlm *c) { return Args().u("capacity", vx_tlm_capacity(c)); })
         .fn("probe", +[](vx_tlm *c, Text text, nb::int_ decim) {
             const char *name = text.c_str();
             const uint64_t d = decim_of(decim);
@@ -444,10 +444,11 @@ ValueError
                     [](TelemetryPy &h, int64_t v) { vx_tlm_set_stamp(h.get(), v); },
                     "Stamp copied into every record emitted from now on (an int64, 0 at first;\n"
                     "set it from the producer thread, for example to a sample count).");
-    cls.def_prop_ro("capsule", [](TelemetryPy &h) { return capsule(nb::find(&h), h.get()); }, R"doc(The context as a capsule named "veltra.telemetry.vx_tlm".
+    cls.def_prop_ro("capsule", [](TelemetryPy &h) { return capsule(h.get()); }, R"doc(The context as a capsule named "veltra.telemetry.vx_tlm".
 
-``set_telemetry`` takes this or the Telemetry itself. The capsule keeps this
-instance alive, but ``destroy()`` still frees the context.
+``set_telemetry`` takes this or the Telemetry itself. The capsule keeps the
+context's memory, not this instance: once the Telemetry is destroyed,
+``set_telemetry`` refuses the capsule ("telemetry context is closed").
 
 Examples
 --------
@@ -455,5 +456,5 @@ Examples
 >>> type(Telemetry(4).capsule).__name__
 'PyCapsule'
 )doc");
-    cls.def_prop_ro("_capsule", [](TelemetryPy &h) { return capsule(nb::find(&h), h.get()); }, "The context capsule, under the attribute name ``set_telemetry`` looks for.");
+    cls.def_prop_ro("_capsule", [](TelemetryPy &h) { return capsule(h.get()); }, "The context capsule, under the attribute name ``set_telemetry`` looks for.");
 }

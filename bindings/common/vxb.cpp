@@ -32,15 +32,26 @@ int choose(const char *keyword, std::string_view got, std::initializer_list<cons
     for (const char *n : names)
         msg += (i++ ? ", \"" : "\"") + std::string(n) + "\"";
     msg += ", got '" + std::string(got) + "'";
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    // A Python str, so a received value with an embedded NUL is shown whole.
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()),
+                                                     "replace"));
+    if (!text)
+        raise_pending();
+    PyErr_SetObject(PyExc_ValueError, text.ptr());
     throw nb::python_error();
 }
 
 vx_tlm *telemetry_context(nb::handle tlm)
 {
+    nb::object keep;
+    return telemetry_context(tlm, keep);
+}
+
+vx_tlm *telemetry_context(nb::handle tlm, nb::object &cap)
+{
     if (tlm.is_none())
         return nullptr;
-    nb::object cap = nb::borrow(tlm);
+    cap = nb::borrow(tlm);
     if (!PyCapsule_CheckExact(cap.ptr())) {
         // Only a missing attribute means "not a holder": an error raised while computing
         // it propagates.
@@ -220,12 +231,17 @@ Args &Args::i(const char *name, long long v) { return put(name, std::to_string(v
 Args &Args::u(const char *name, unsigned long long v) { return put(name, std::to_string(v)); }
 Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False"); }
 
-Args &Args::s(const char *name, const char *v)
+Args &Args::s(const char *name, const char *v) { return o(name, nb::str(v)); }
+
+Args &Args::o(const char *name, nb::handle v)
 {
-    nb::object r = nb::steal(PyObject_Repr(nb::str(v).ptr()));
-    if (!r)
+    // Through the C API: this file has no std::string caster, so nb::cast would throw.
+    nb::object r = nb::steal(PyObject_Repr(v.ptr()));
+    Py_ssize_t n = 0;
+    const char *text = r ? PyUnicode_AsUTF8AndSize(r.ptr(), &n) : nullptr;
+    if (!text)
         raise_pending();
-    return put(name, nb::cast<std::string>(r));
+    return put(name, std::string(text, static_cast<size_t>(n)));
 }
 
 void init_module(nb::module_ &m, const char *doc)
@@ -238,6 +254,8 @@ void init_module(nb::module_ &m, const char *doc)
         throw nb::python_error();
     }
     m.doc() = doc;
+    // No diagnostic output: objects still alive at interpreter exit are not reported.
+    nb::set_leak_warnings(false);
     m.def("_build_info", [] {
         nb::dict d;
         d["module"] = VELTRA_MODULE_NAME;

@@ -12,6 +12,7 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -21,6 +22,8 @@
 #include <utility>
 
 #include "vx_base.h"
+
+extern "C" VX_API int vx_tlm_closed(const vx_tlm *ctx);  // vx_tlm.h
 
 namespace vxb {
 
@@ -51,7 +54,8 @@ inline OnNull invalid(const char *message) { return {PyExc_ValueError, message};
 inline OnNull no_memory(const char *object) { return {PyExc_MemoryError, std::string(object) + "_create returned NULL"}; }
 
 // String enumeration keyword: the index of `got` in `names`, or ValueError
-// `<keyword> must be one of "a", "b", got 'x'`.
+// `<keyword> must be one of "a", "b", got 'x'`. Take the keyword as Text, not const char *:
+// a NUL inside the str would otherwise cut it into an accepted name ("rrc\0x" as "rrc").
 int choose(const char *keyword, std::string_view got, std::initializer_list<const char *> names);
 
 // ---- argument kinds ----------------------------------------------------------------
@@ -62,10 +66,12 @@ struct Count {
     operator uint64_t() const { return v; }
 };
 // A str handed to the core as C text. An embedded NUL would silently cut it (two probe
-// names sharing one id), so c_str() raises ValueError "embedded null character".
+// names sharing one id), so c_str() raises ValueError "embedded null character"; as a
+// string_view (choose()) it is the whole str.
 struct Text {
     const char *s = nullptr;
     Py_ssize_t n = 0;
+    operator std::string_view() const { return {s, static_cast<size_t>(n)}; }
     const char *c_str() const
     {
         if (std::strlen(s) != static_cast<size_t>(n))
@@ -80,8 +86,20 @@ struct Flag {
 };
 
 // Telemetry context from None (detach), a capsule "veltra.telemetry.vx_tlm", or an object
-// with a `_capsule` attribute holding one.
+// with a `_capsule` attribute holding one. `keep` receives the capsule, which holds a
+// reference to the context: keep it until the context is attached.
+vx_tlm *telemetry_context(nb::handle tlm, nb::object &keep);
 vx_tlm *telemetry_context(nb::handle tlm);
+
+// The same, refusing a context destroyed by its owner: ValueError "telemetry context is
+// closed". (Inline: only modules with telemetry link the context code.)
+inline vx_tlm *open_telemetry_context(nb::handle tlm, nb::object &keep)
+{
+    vx_tlm *ctx = telemetry_context(tlm, keep);
+    if (ctx && vx_tlm_closed(ctx))
+        raise(PyExc_ValueError, "telemetry context is closed");
+    return ctx;
+}
 
 // The process-wide interrupt state held by the module "veltra.interrupt.interrupt": a
 // module that waits passes it to vx_interrupt_guard_state_adopt during initialisation. A
@@ -190,30 +208,41 @@ uint64_t read_count(nb::handle count, uint64_t natural);
 
 // ---- instances -------------------------------------------------------------------------
 
+struct HandleTag {};
+
 // The one field of every instance: the core pointer (NULL before construction and after
-// destroy), plus two counts: calls running without the interpreter lock (`busy`: nothing
-// may touch the object under them) and calls in progress on it (`calls`: nothing may free
-// or replace it, since argument conversion can run Python code that calls destroy() or
-// __init__ on this very instance).
-template <class Core, void (*Destroy)(Core *)> struct Handle {
+// destroy), plus the marks of the calls in progress on it. Every method receives its
+// instance through the caster below, which marks it BEFORE any other argument converts:
+// a conversion can run Python code that lets another thread in (an `__array__` releasing
+// the interpreter lock), and that thread is then refused with RuntimeError "object is in
+// use by a call in progress". Calls nest on the thread that holds the mark (argument
+// conversion may call back into the object); destroy() and __init__ refuse while a call
+// holds the core pointer across Python code (`Use`) or another thread's call runs.
+//
+// A class whose object serves two threads at once by design (a single-producer single-
+// consumer ring) passes Exclusive = false: calls of several threads then run together,
+// even beside one running without the interpreter lock, and only pin the object.
+template <class Core, void (*Destroy)(Core *), bool Exclusive = true> struct Handle : HandleTag {
     using core_type = Core;
     static constexpr void (*destroy_fn)(Core *) = Destroy;
+    static constexpr bool exclusive = Exclusive;
 
     Core *p = nullptr;
-    int busy = 0;
-    int calls = 0;
-    nb::object tlm;  // the telemetry context attached now, kept alive while attached
+    int busy = 0;   // calls running without the interpreter lock
+    int calls = 0;  // calls holding the core pointer across Python code (Use)
+    std::atomic<PyThreadState *> owner{nullptr};  // thread of the calls in progress
+    int depth = 0;  // calls in progress on `owner`, nested
 
     Handle() = default;
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
-    ~Handle() { Destroy(p); }  // before `tlm` is released: the context outlives the object
+    ~Handle() { Destroy(p); }
 
     Core *get() const
     {
         if (!p)
             raise(PyExc_RuntimeError, "destroyed");
-        if (busy)
+        if (busy && Exclusive)
             raise_busy();
         return p;
     }
@@ -222,28 +251,47 @@ template <class Core, void (*Destroy)(Core *)> struct Handle {
         refuse_in_use();
         Destroy(p);
         p = nullptr;
-        tlm.reset();
     }
     // Swap in a new core object (repeated __init__): the old one is freed only now.
     void replace(Core *fresh)
     {
-        if (busy || calls)
+        if (busy || calls || foreign())
             Destroy(fresh);
         refuse_in_use();
         Destroy(p);
         p = fresh;
-        tlm.reset();  // the new object starts detached
     }
     void refuse_in_use() const
     {
         if (busy)
             raise_busy();
-        if (calls)
+        if (calls || foreign())
             raise(PyExc_RuntimeError, "object is in use by a call in progress");
     }
     [[noreturn]] static void raise_busy()
     {
         raise(PyExc_RuntimeError, "object is in use by a call running in another thread");
+    }
+
+    // The call mark: taken by every call before its arguments convert, released when it
+    // returns or raises.
+    void enter()
+    {
+        PyThreadState *me = PyThreadState_Get(), *held = nullptr;
+        if (Exclusive && !owner.compare_exchange_strong(held, me) && held != me)
+            raise(PyExc_RuntimeError, "object is in use by a call in progress");
+        ++depth;
+    }
+    void leave() noexcept
+    {
+        if (--depth == 0 && Exclusive)
+            owner.store(nullptr);
+    }
+    // A call of another thread is in progress.
+    bool foreign() const
+    {
+        PyThreadState *held = owner.load();
+        return held && held != PyThreadState_Get();
     }
 };
 
@@ -264,6 +312,13 @@ template <class H> class Use {
   private:
     H &h_;
     Core *c_;
+};
+
+// The instance __init__ runs on: `h` is NULL before construction. Its caster marks a
+// constructed instance like any call, and refuses a destroyed one ("destroyed").
+template <class H> struct Init {
+    nb::handle self;
+    H *h = nullptr;
 };
 
 // Marks the instance busy and releases the interpreter lock for the scope; the lock is
@@ -312,6 +367,7 @@ class Args {
     Args &u(const char *name, unsigned long long v);
     Args &b(const char *name, bool v);
     Args &s(const char *name, const char *v);  // quoted, as repr(str)
+    Args &o(const char *name, nb::handle v);   // repr(v)
     std::string str() const { return s_; }
 
   private:
@@ -332,31 +388,47 @@ template <class H> class Class : public nb::class_<H> {
     Class(nb::handle scope, const char *name, const char *doc)
         : Base(scope, name, nb::is_final(), doc), name_(name)
     {
-        Base::def("destroy", [](H &h) { h.destroy(); },
-                  keep("Release the native object now. Idempotent; later calls of any other method\n"
-                       "raise ``RuntimeError('destroyed')``.\n\nReturns\n-------\nNone\n"));
+        // On an instance never constructed (made by __new__ alone) both do nothing.
+        Base::def("destroy", [](nb::handle self) {
+            if (H *h = instance(self))
+                h->destroy();
+        }, keep("Release the native object now. Idempotent; later calls of any other method\n"
+                "raise ``RuntimeError('destroyed')``.\n\nReturns\n-------\nNone\n"));
         Base::def("__enter__", [](nb::handle self) { return nb::borrow(self); },
                   keep("Return the " + name_ + " itself, for use in a ``with`` block."));
-        Base::def("__exit__", [](H &h, nb::args) { h.destroy(); },
-                  keep("Destroy the " + name_ + " on leaving a ``with`` block; exceptions propagate."));
+        Base::def("__exit__", [](nb::handle self, nb::args) {
+            if (H *h = instance(self))
+                h->destroy();
+        }, keep("Destroy the " + name_ + " on leaving a ``with`` block; exceptions propagate."));
+    }
+
+    // The handle of `self`, NULL before construction; TypeError for another type's object.
+    static H *instance(nb::handle self)
+    {
+        if (!nb::inst_check(self) || !self.type().is(nb::type<H>()))
+            raise(PyExc_TypeError, "expected an instance of its own class");
+        return nb::inst_ready(self) ? nb::inst_ptr<H>(self) : nullptr;
     }
 
     // __init__(**kwargs) -> Create(args...). A repeated __init__ builds the new core object
-    // first and frees the old one only on success.
+    // first and frees the old one only on success; a destroyed instance stays destroyed.
     template <class... A, class... Extra>
     Class &ctor(Core *(*create)(A...), OnNull on_null, const Extra &...extra)
     {
-        Base::def("__init__", [create, on_null](nb::handle self, A... a) {
-            if (!nb::inst_check(self) || !self.type().is(nb::type<H>()))
-                raise(PyExc_TypeError, "__init__ needs an instance of its own class");
+        Base::def("__init__", [create, on_null](Init<H> self, A... a) {
+            H *h = self.h;
+            if (h && !h->p)  // destroyed while the arguments converted
+                raise(PyExc_RuntimeError, "destroyed");
+            if (h)
+                h->refuse_in_use();
             Core *c = create(a...);
             if (!c)
                 on_null.raise_it();
-            H *h = nb::inst_ptr<H>(self);
-            if (!nb::inst_ready(self)) {
+            if (!h) {
+                h = nb::inst_ptr<H>(self.self);
                 new (h) H();
                 h->p = c;
-                nb::inst_mark_ready(self);
+                nb::inst_mark_ready(self.self);
             } else {
                 h->replace(c);
             }
@@ -423,24 +495,28 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry. The instance holds a
-    // reference to the attached `tlm` (only that one), so garbage collection cannot free a
-    // context still attached, and a replaced or detached one can go.
+    // set_telemetry(tlm, prefix, decim=1) over <object>_set_telemetry. The core object
+    // holds a reference to the context itself, so no Python reference is kept.
     Class &telemetry(int (*set)(Core *, vx_tlm *, const char *, unsigned long))
     {
         Base::def("set_telemetry", [set](H &h, nb::handle tlm, Text prefix, Count decim) {
             Use<H> pin(h);  // the `_capsule` lookup runs Python code
             Core *c = pin;
-            check_status(set(c, telemetry_context(tlm), prefix.c_str(), static_cast<unsigned long>(decim.v)),
+            nb::object capsule;
+            vx_tlm *ctx = open_telemetry_context(tlm, capsule);
+            check_status(set(c, ctx, prefix.c_str(), static_cast<unsigned long>(decim.v)),
                          "set_telemetry");
-            h.tlm = tlm.is_none() ? nb::object() : nb::borrow(tlm);
         }, "tlm"_a.none(), "prefix"_a, "decim"_a = Count{1},
            keep("Attach a telemetry context (or detach with None).\n\nParameters\n----------\n"
                 "tlm : veltra.telemetry.Telemetry, capsule or None\n"
-                "    The context. This object keeps a reference to it, but an explicit\n"
-                "    ``destroy()`` of the context frees it at once: detach first.\nprefix : str\n"
-                "    Prefix of this object's probe names.\ndecim : int, optional\n"
-                "    Emit every decim-th look of each probe.\n"));
+                "    The context. The attachment holds the context itself: it stays valid\n"
+                "    after the Telemetry is destroyed or collected, and the records emitted\n"
+                "    from then on are dropped.\n"
+                "prefix : str\n    Prefix of this object's probe names.\ndecim : int, optional\n"
+                "    Emit every decim-th look of each probe.\n\nRaises\n------\nValueError\n"
+                "    \"telemetry context is closed\" for a capsule of a destroyed context;\n"
+                "    \"set_telemetry failed (rc=-4)\" for a prefix or decimation refused or a\n"
+                "    full probe table (the previous attachment is kept).\n"));
         return *this;
     }
 
@@ -540,14 +616,17 @@ template <class H> class Class : public nb::class_<H> {
         return *this;
     }
 
-    // __repr__ "<Name>(<args>)" from the live core object, "<Name (destroyed)>" without one.
+    // __repr__ "<Name>(<args>)" from the live core object; "<Name (destroyed)>", "<Name (not
+    // constructed)>" or, while another thread's call runs on it, "<Name (in use)>".
     Class &repr(Args (*args)(const Core *))
     {
         std::string name = name_;
         Base::def("__repr__", [args, name](nb::handle self) {
-            H *h = nb::inst_ready(self) ? nb::inst_ptr<H>(self) : nullptr;
-            if (!h || !h->p)
-                return nb::str(("<" + name + " (destroyed)>").c_str());
+            const H *h = instance(self);
+            const char *state = !h ? "not constructed" : !h->p ? "destroyed"
+                              : h->foreign() ? "in use" : nullptr;
+            if (state)
+                return nb::str(("<" + name + " (" + state + ")>").c_str());
             return nb::str((name + "(" + args(h->p).str() + ")").c_str());
         });
         return *this;
@@ -570,6 +649,67 @@ void init_module(nb::module_ &m, const char *doc);
 
 // Casters for the argument kinds above.
 namespace nanobind::detail {
+
+// Every instance argument (self first, before the other arguments convert) marks its
+// object for the duration of the call; see vxb::Handle.
+template <class T>
+struct type_caster<T, std::enable_if_t<std::is_base_of_v<vxb::HandleTag, T>, int>>
+    : type_caster_base<T> {
+    type_caster() = default;
+    type_caster(const type_caster &) = delete;
+    type_caster &operator=(const type_caster &) = delete;
+    ~type_caster()
+    {
+        if (marked_)
+            marked_->leave();
+    }
+    bool from_python(handle src, uint32_t flags, cleanup_list *cleanup)
+    {
+        // Made by __new__ alone: no handle to mark (and no warning from the base caster).
+        if (inst_check(src) && src.type().is(type<T>()) && !inst_ready(src))
+            vxb::raise(PyExc_RuntimeError, "destroyed");
+        if (!type_caster_base<T>::from_python(src, flags, cleanup))
+            return false;
+        if (T *h = type_caster_base<T>::operator T *()) {
+            h->enter();
+            marked_ = h;
+        }
+        return true;
+    }
+
+  private:
+    T *marked_ = nullptr;
+};
+
+template <class H> struct type_caster<vxb::Init<H>> {
+    NB_TYPE_CASTER(vxb::Init<H>, const_name("object"))
+    type_caster() = default;
+    type_caster(const type_caster &) = delete;
+    type_caster &operator=(const type_caster &) = delete;
+    ~type_caster()
+    {
+        if (value.h)
+            value.h->leave();
+    }
+    bool from_python(handle src, uint32_t, cleanup_list *)
+    {
+        if (!inst_check(src) || !src.type().is(type<H>()))
+            vxb::raise(PyExc_TypeError, "__init__ needs an instance of its own class");
+        value.self = src;
+        if (inst_ready(src)) {
+            H *h = inst_ptr<H>(src);
+            if (!h->p)
+                vxb::raise(PyExc_RuntimeError, "destroyed");
+            h->enter();
+            value.h = h;
+        }
+        return true;
+    }
+    static handle from_cpp(const vxb::Init<H> &v, rv_policy, cleanup_list *) noexcept
+    {
+        return v.self.inc_ref();
+    }
+};
 
 template <> struct type_caster<vxb::Count> {
     NB_TYPE_CASTER(vxb::Count, const_name("int"))

@@ -151,7 +151,7 @@ void destroy_core(ddcr *d) { ddcr_destroy(d); }
 // Matched constructor arguments, with the pulse given by name.
 template <class Core>
 Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, double, double),
-                     double norm_freq, double rate, const char *pulse, double beta, Count span,
+                     double norm_freq, double rate, Text pulse, double beta, Count span,
                      double pulse_sps, Count num_phases)
 {
     const int p = choose("pulse", pulse, {"iandd", "rrc"});
@@ -269,7 +269,7 @@ NB_MODULE(ddc, m)
     r.def("close", [](DdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
 
     Class<MatchedDDCPy> md(m, "MatchedDDC", MATCHED_DOC);
-    md.ctor(+[](double f, double rate, const char *pulse, double beta, Count span, double sps, Count phases) {
+    md.ctor(+[](double f, double rate, Text pulse, double beta, Count span, double sps, Count phases) {
                 return create_matched(ddc_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
@@ -278,7 +278,7 @@ NB_MODULE(ddc, m)
           "Outputs ``execute`` can return for `x_len` inputs (covers up-sampling).");
 
     Class<MatchedDdcrPy> mr(m, "MatchedDdcr", MATCHED_DOC);
-    mr.ctor(+[](double f, double rate, const char *pulse, double beta, Count span, double sps, Count phases) {
+    mr.ctor(+[](double f, double rate, Text pulse, double beta, Count span, double sps, Count phases) {
                 return create_matched(ddcr_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});

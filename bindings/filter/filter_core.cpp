@@ -252,6 +252,9 @@ NB_MODULE(filter, m)
 
     Class<FirPy>(m, "FIR", FIR_DOC)
         .ctor(+[](nb::handle taps) { return fir_from_taps(taps); }, no_memory("fir"), "taps"_a)
+        .repr(+[](const fir *f) {
+            return Args().u("num_taps", fir_get_num_taps(f)).b("real", fir_get_is_real(f) != 0);
+        })
         .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>("execute", fir_block, fir_execute_max_out, FIR_EXECUTE_DOC)
         .fn("execute_max_out", fir_execute_max_out,
             "Output bound of ``execute`` beyond the input length: always 0 (one output per "
@@ -265,6 +268,7 @@ NB_MODULE(filter, m)
     Class<MovingAveragePy>(m, "MovingAverage", MOVING_AVERAGE_DOC)
         .ctor(+[](Count len, double gain) { return boxcar_create(len, gain); }, no_memory("boxcar"),
               "len"_a = Count{4}, "gain"_a = 1.0)
+        .repr(+[](const boxcar *b) { return Args().u("len", boxcar_get_len(b)).f("gain", boxcar_get_gain(b)); })
         .fn("step", +[](boxcar *b, std::complex<double> x) {
                 const vx_cf32 in = {static_cast<float>(x.real()), static_cast<float>(x.imag())};
                 vx_cf32 out;

@@ -46,11 +46,22 @@ vx_interrupt_guard *create(nb::handle signals, uint32_t latency_ms)
         for (int s : sigs)
             list += (list.empty() ? "" : ", ") + std::to_string(s);
         raise(PyExc_ValueError,
-              "cannot guard signals (%s): at most %d, each one catchable (not SIGKILL or "
-              "SIGSTOP), with a free slot each",
+              "cannot guard signals (%s): at most %d, each one catchable and not a fault "
+              "signal (not SIGKILL, SIGSTOP, SIGSEGV, SIGBUS, SIGFPE or SIGILL), with a free "
+              "slot each",
               list.c_str(), VX_INTERRUPT_MAX_SIGNALS);
     }
     return g;
+}
+
+nb::tuple signal_tuple(const vx_interrupt_guard *g)
+{
+    int sigs[VX_INTERRUPT_MAX_SIGNALS];
+    const uint32_t n = vx_interrupt_guard_signals(g, sigs, VX_INTERRUPT_MAX_SIGNALS);
+    nb::list out;
+    for (uint32_t i = 0; i < n; ++i)
+        out.append(sigs[i]);
+    return nb::tuple(out);
 }
 
 const char *const INTERRUPT_DOC = R"doc(Guard that turns chosen signals into a stop request for blocking waits.
@@ -77,7 +88,8 @@ Raises
 ------
 ValueError
     For more than 8 signals, one that cannot be caught (SIGKILL, SIGSTOP, an
-    invalid number) or no free slot; nothing is changed then.
+    invalid number), a fault signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL: a real fault
+    would repeat forever behind the flag) or no free slot; nothing is changed then.
 
 Notes
 -----
@@ -109,6 +121,9 @@ NB_MODULE(interrupt, m)
     Class<InterruptPy> cls(m, "Interrupt", INTERRUPT_DOC);
     cls.ctor(+[](nb::handle signals, uint32_t latency_ms) { return create(signals, latency_ms); },
              no_memory("vx_interrupt_guard"), "signals"_a.none() = nb::none(), "latency_ms"_a = 0u)
+        .repr(+[](const vx_interrupt_guard *g) {
+            return Args().o("signals", signal_tuple(g)).u("latency_ms", vx_interrupt_guard_latency_set(g));
+        })
         .fn("interrupt", vx_interrupt_guard_interrupt, R"doc(Request a stop, as a guarded signal would.
 
 Examples
@@ -133,14 +148,7 @@ False
         .ro("interrupted", +[](const vx_interrupt_guard *g) {
             return vx_interrupt_guard_interrupted(g) != 0;
         }, "Whether a stop was requested (by a guarded signal or ``interrupt()``).")
-        .ro("signals", +[](const vx_interrupt_guard *g) {
-            int sigs[VX_INTERRUPT_MAX_SIGNALS];
-            const uint32_t n = vx_interrupt_guard_signals(g, sigs, VX_INTERRUPT_MAX_SIGNALS);
-            nb::list out;
-            for (uint32_t i = 0; i < n; ++i)
-                out.append(sigs[i]);
-            return nb::tuple(out);
-        }, "The guarded signal numbers, in installation order.");
+        .ro("signals", signal_tuple, "The guarded signal numbers, in installation order.");
     cls.def_prop_rw("latency_ms", [](InterruptPy &h) { return vx_interrupt_guard_latency_ms(h.get()); },
                     [](InterruptPy &h, uint32_t ms) {
                         h.get();

@@ -7,6 +7,10 @@ import time
 import numpy as np
 import pytest
 
+from veltra.filter import FIR, MovingAverage
+from veltra.interrupt import Interrupt
+from veltra.telemetry import Telemetry
+
 bt = pytest.importorskip("veltra._bindtest", reason="built by `make test` only")
 
 
@@ -14,6 +18,9 @@ def test_enumeration_keyword():
     assert bt.Fixture(mode="half").pick(np.ones(4, np.complex64)).shape == (2,)
     with pytest.raises(ValueError, match="^mode must be one of \"keep\", \"half\", got 'third'$"):
         bt.Fixture(mode="third")
+    # An embedded NUL is not cut off into an accepted name.
+    with pytest.raises(ValueError, match="^mode must be one of .*, got 'half\0x'$"):
+        bt.Fixture(mode="half\0x")
 
 
 def test_exact_bound_and_out():
@@ -57,8 +64,8 @@ def test_read_style_count():
 
 
 def test_telemetry_capsule_forms():
-    f = bt.Fixture()
-    cap = bt.capsule("veltra.telemetry.vx_tlm")
+    f, tlm = bt.Fixture(), Telemetry(4)
+    cap = tlm.capsule
     f.set_telemetry(cap, "p.", 3)
     assert f.attached and f.decim == 3
 
@@ -75,22 +82,6 @@ def test_telemetry_capsule_forms():
         f.set_telemetry(cap, "")
     with pytest.raises(TypeError):
         f.set_telemetry(cap, None)
-
-
-def test_only_the_attached_context_is_kept_alive():
-    from veltra.telemetry import Telemetry
-
-    f, t1, t2 = bt.Fixture(), Telemetry(4), Telemetry(4)
-    base = sys.getrefcount(t1)
-    f.set_telemetry(t1, "p")
-    assert sys.getrefcount(t1) == base + 1
-    with pytest.raises(ValueError):
-        f.set_telemetry(t2, "")  # refused: t1 stays attached and referenced
-    assert sys.getrefcount(t1) == base + 1 and sys.getrefcount(t2) == base
-    f.set_telemetry(t2, "p")
-    assert sys.getrefcount(t1) == base and sys.getrefcount(t2) == base + 1
-    f.set_telemetry(None, "p")
-    assert sys.getrefcount(t2) == base
 
 
 def test_destroy_refused_while_a_call_runs_without_the_lock():
@@ -146,6 +137,18 @@ def test_argument_conversion_cannot_free_the_object_under_the_call():
     lf.destroy()  # allowed once the calls returned
 
 
+def test_a_shared_object_takes_calls_of_several_threads():
+    f = bt.SharedFixture()
+    t = threading.Thread(target=f.sleep, args=(300.0,))
+    t.start()
+    time.sleep(0.05)
+    assert f.fed == 0  # beside the call running without the lock
+    with pytest.raises(RuntimeError, match="in use"):
+        f.destroy()
+    t.join()
+    f.destroy()
+
+
 def test_gil_is_released_during_the_call():
     f = bt.Fixture()
     ticks = []
@@ -157,3 +160,98 @@ def test_gil_is_released_during_the_call():
         time.sleep(0.001)
     t.join()
     assert len(ticks) > 20  # this thread kept running while the call slept
+
+
+def test_one_call_at_a_time_even_while_arguments_convert():
+    # The first call holds the object from before its arguments convert: a conversion that
+    # lets another thread run cannot let that thread into the same object.
+    from veltra.ddc import DDC
+
+    x = np.exp(0.3j * np.arange(256)).astype(np.complex64)
+    expected = DDC(norm_freq=-0.1).execute(x)
+
+    class Slow:
+        def __init__(self, value):
+            self.value, self.entered, self.go = value, threading.Event(), threading.Event()
+
+        def wait(self):
+            self.entered.set()
+            self.go.wait(10)  # without the interpreter lock
+            return self.value
+
+        def __array__(self, dtype=None, copy=None):
+            return self.wait()
+
+        def __float__(self):
+            return self.wait()
+
+    firsts = [  # (call taking the slow argument, its slow argument)
+        (lambda d, a: d.execute(a), Slow(x)),
+        (lambda d, a: d.execute_ctrl_push(1.0, a, 0.0), Slow(0.0)),
+    ]
+    results = []
+    for first, slow in firsts:
+        d, got = DDC(norm_freq=-0.1), []
+        t = threading.Thread(target=lambda: got.append(first(d, slow)))
+        t.start()
+        assert slow.entered.wait(10)
+        try:
+            for second in (lambda: d.execute(x), lambda: d.norm_freq, lambda: d.reset(),
+                           lambda: setattr(d, "norm_freq", 0.2), d.destroy,
+                           lambda: d.__init__(norm_freq=0.0)):
+                with pytest.raises(RuntimeError, match="^object is in use by a call in progress$"):
+                    second()
+        finally:
+            slow.go.set()
+            t.join()
+        assert len(got) == 1 and d.norm_freq == -0.1
+        results.append(got[0])
+    np.testing.assert_array_equal(results[0], expected)  # as if alone
+
+
+def test_instance_states():
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing printed or warned either
+        fresh = bt.Fixture.__new__(bt.Fixture)
+        assert repr(fresh) == "<Fixture (not constructed)>"
+        assert fresh.destroy() is None and fresh.__exit__(None, None, None) is None
+        with pytest.raises(RuntimeError, match="^destroyed$"):
+            fresh.fed
+        fresh.__init__(mode="half")
+        assert repr(fresh) == "Fixture(mode='half')"
+        fresh.destroy()
+        assert repr(fresh) == "<Fixture (destroyed)>"
+        with pytest.raises(RuntimeError, match="^destroyed$"):
+            fresh.__init__(mode="keep")  # stays destroyed
+        with pytest.raises(RuntimeError, match="^destroyed$"):
+            fresh.fed
+
+
+def test_no_output_at_exit():
+    # Objects still alive when the interpreter exits (here: leaked references) are not
+    # reported on stderr.
+    import subprocess
+
+    code = """if True:
+        import ctypes, veltra.track, veltra.telemetry
+        for obj in (veltra.track.LoopFilter(), veltra.telemetry.Telemetry(4)):
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+    """
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda: bt.Fixture(mode="keep"), "Fixture(mode='keep')"),
+    (lambda: FIR(np.ones(39, np.float32)), "FIR(num_taps=39, real=True)"),
+    (lambda: FIR([1j, 2]), "FIR(num_taps=2, real=False)"),
+    (lambda: MovingAverage(8, gain=0.5), "MovingAverage(len=8, gain=0.5)"),
+    (lambda: Telemetry(16), "Telemetry(capacity=16)"),
+    (lambda: Interrupt((10, 12), latency_ms=7), "Interrupt(signals=(10, 12), latency_ms=7)"),
+])
+def test_repr_shows_the_construction_arguments(make, text):
+    obj = make()
+    assert repr(obj) == text
+    obj.destroy()

@@ -85,6 +85,10 @@ VX_API int RateConverter_set_rate(RateConverter *rc, double rate);
 VX_API int RateConverter_enable_agc(RateConverter *rc, double bn, double param);
 VX_API double RateConverter_agc_ref_db(const RateConverter *rc);
 VX_API double RateConverter_agc_gain_db(const RateConverter *rc);
+/* Attach (tlm NULL: detach) the AGC's probes under `prefix` (NULL -> "agc"), also for an
+ * AGC enabled later. The converter and its AGC each hold a reference to the context until
+ * detached or destroyed; a closed context or a refused name keeps the previous attachment
+ * (VX_ERR_INVALID). */
 VX_API int RateConverter_set_telemetry(RateConverter *rc, vx_tlm *tlm, const char *prefix,
                                        unsigned long decim);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agc.h"
+#include "vx_tlm.h"
 #include "cic.h"
 #include "ciccomp.h"
 #include "fir.h"
@@ -362,12 +363,9 @@ uint64_t block_bound(const RateConverter *rc, uint64_t n)
     return n;
 }
 
-int attach_agc_telemetry(RateConverter *rc)
+int attach_agc_telemetry(RateConverter *rc, vx_tlm *tlm, const char *prefix, unsigned long decim)
 {
-    if (!rc->gain)
-        return VX_OK;
-    return agc_set_telemetry(rc->gain, rc->tlm, rc->tlm_prefix[0] ? rc->tlm_prefix : "agc",
-                             rc->tlm_decim ? rc->tlm_decim : 1);
+    return rc->gain ? agc_set_telemetry(rc->gain, tlm, prefix, decim ? decim : 1) : VX_OK;
 }
 
 }  // namespace
@@ -398,6 +396,7 @@ VX_API void RateConverter_destroy(RateConverter *rc)
         return;
     destroy_stages(rc->st, rc->num_stages);
     agc_destroy(rc->gain);
+    vx_tlm_swap(&rc->tlm, nullptr);
     vx_free(rc->buf_a);
     vx_free(rc->buf_b);
     vx_free(rc);
@@ -576,8 +575,8 @@ VX_API int RateConverter_enable_agc(RateConverter *rc, double bn, double param)
     if (!rc->gain)
         return VX_ERR_INVALID;
     agc_set_gain_update_period(rc->gain, kAgcUpdatePeriod);
-    if (rc->tlm)
-        attach_agc_telemetry(rc);
+    if (rc->tlm) // a context closed meanwhile refuses: nothing to emit into then
+        attach_agc_telemetry(rc, rc->tlm, rc->tlm_prefix, rc->tlm_decim);
     return VX_OK;
 }
 
@@ -593,28 +592,22 @@ VX_API int RateConverter_set_telemetry(RateConverter *rc, vx_tlm *tlm, const cha
     if (!rc)
         return VX_ERR_INVALID;
     if (!tlm) {
-        rc->tlm = nullptr;
+        vx_tlm_swap(&rc->tlm, nullptr);
         if (rc->gain)
             agc_set_telemetry(rc->gain, nullptr, nullptr, 0);
         return VX_OK;
     }
     const char *p = prefix ? prefix : "agc";
-    if (std::strlen(p) >= sizeof rc->tlm_prefix)
+    if (std::strlen(p) >= sizeof rc->tlm_prefix || vx_tlm_closed(tlm))
         return VX_ERR_INVALID;
-    vx_tlm *old_tlm = rc->tlm;
-    char old_prefix[sizeof rc->tlm_prefix];
-    std::memcpy(old_prefix, rc->tlm_prefix, sizeof old_prefix);
-    const unsigned long old_decim = rc->tlm_decim;
-    rc->tlm = tlm;
+    // The AGC attaches first, so a refusal keeps the previous attachment whole.
+    const int st = attach_agc_telemetry(rc, tlm, p, decim);
+    if (st != VX_OK)
+        return st;
+    vx_tlm_swap(&rc->tlm, tlm);
     std::snprintf(rc->tlm_prefix, sizeof rc->tlm_prefix, "%s", p);
     rc->tlm_decim = decim;
-    const int st = attach_agc_telemetry(rc);
-    if (st != VX_OK) { // keep the previous attachment
-        rc->tlm = old_tlm;
-        std::memcpy(rc->tlm_prefix, old_prefix, sizeof old_prefix);
-        rc->tlm_decim = old_decim;
-    }
-    return st;
+    return VX_OK;
 }
 
 VX_API int RateConverter_get_clipped(const RateConverter *rc)

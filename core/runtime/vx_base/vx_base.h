@@ -30,7 +30,7 @@ enum { VX_BITORDER_BIG = 0, VX_BITORDER_LITTLE = 1 };
 typedef struct { float re, im; } vx_cf32;
 typedef struct { double re, im; } vx_cf64;
 
-/* Telemetry context (opaque; objects only borrow it). */
+/* Telemetry context (opaque; an attached object holds one reference to it). */
 typedef struct vx_tlm vx_tlm;
 
 /* ---- state blobs ------------------------------------------------------------------

@@ -35,7 +35,9 @@ VX_API uint32_t vx_interrupt_latency_ms(void);
 
 /* Install the forwarding handler for sig: it sets the flag, then runs the action that was
  * installed before (a SIG_DFL or SIG_IGN disposition is not re-raised). 0 at once when
- * sig is already held; VX_ERR_INVALID when all 8 slots are used or sigaction refuses sig. */
+ * sig is already held; VX_ERR_INVALID when all 8 slots are used, sig is a fault signal
+ * (SIGSEGV, SIGBUS, SIGFPE, SIGILL: the fault would repeat forever), SIGKILL or SIGSTOP,
+ * or sigaction refuses sig. */
 VX_API int vx_interrupt_on_signal(int sig);
 /* Reinstall the action saved for sig and free its slot; VX_ERR_INVALID when sig is not
  * held or sigaction fails. */
@@ -50,9 +52,8 @@ VX_API void vx_interrupt_guard_state_adopt(vx_interrupt_state *p);
 typedef struct vx_interrupt_guard vx_interrupt_guard;
 
 /* Guard n (<= 8) signals, and set latency_ms unless it is 0. NULL when n > 8, signals is
- * NULL with n > 0, a signal cannot be installed (SIGKILL, a number out of range, no free
- * slot) or allocation fails; everything done is undone then. On success the flag is
- * cleared. Guards nest: a signal already held by another guard stays installed until its
+ * NULL with n > 0, a signal cannot be installed (see vx_interrupt_on_signal) or allocation
+ * fails; everything done is undone then. On success the flag is cleared. Guards nest: a signal already held by another guard stays installed until its
  * last guard is destroyed. */
 VX_API vx_interrupt_guard *vx_interrupt_guard_create(const int *signals, uint64_t n,
                                                      uint32_t latency_ms);
@@ -68,6 +69,8 @@ VX_API int vx_interrupt_guard_interrupted(const vx_interrupt_guard *g);
 VX_API uint32_t vx_interrupt_guard_latency_ms(const vx_interrupt_guard *g);
 /* The guard's signals, in installation order; returns their count. */
 VX_API uint32_t vx_interrupt_guard_signals(const vx_interrupt_guard *g, int *out, uint32_t cap);
+/* The latency the guard was created with (0: it set none); 0 for NULL. */
+VX_API uint32_t vx_interrupt_guard_latency_set(const vx_interrupt_guard *g);
 
 #ifdef __cplusplus
 }

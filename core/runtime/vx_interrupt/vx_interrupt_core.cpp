@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 #include "vx_blob.hpp"
 
@@ -94,6 +95,11 @@ void forward(int sig, siginfo_t *info, void *context)
 // arriving in between already finds it.
 Slot *install(int sig)
 {
+    // A fault signal returns into the faulting instruction: with only the flag set, a
+    // real fault would repeat forever. SIGKILL and SIGSTOP cannot be caught at all.
+    for (int never : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGKILL, SIGSTOP})
+        if (sig == never)
+            return nullptr;
     Slot *s = nullptr;
     for (Slot &c : slots)
         if (!slot_used(c)) {
@@ -225,6 +231,11 @@ VX_API int vx_interrupt_guard_interrupted(const vx_interrupt_guard *) { return v
 VX_API uint32_t vx_interrupt_guard_latency_ms(const vx_interrupt_guard *)
 {
     return vx_interrupt_latency_ms();
+}
+
+VX_API uint32_t vx_interrupt_guard_latency_set(const vx_interrupt_guard *g)
+{
+    return g ? g->latency_set : 0;
 }
 
 VX_API uint32_t vx_interrupt_guard_signals(const vx_interrupt_guard *g, int *out, uint32_t cap)

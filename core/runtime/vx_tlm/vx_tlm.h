@@ -4,9 +4,13 @@
  * look, thinned per probe by a decimation; a consumer thread drains the ring in bulk.
  *
  * Threads: one producer thread (every object attached to a context is stepped from it)
- * and one consumer thread. Registration, set_decim, set_stamp, resize and destroy are
- * setup-path calls and must not run while either side is active. The context is never
- * owned by the objects attached to it: it must outlive every attachment. */
+ * and one consumer thread. Registration, set_decim, set_stamp and resize are setup-path
+ * calls and must not run while either side is active.
+ *
+ * Lifetime: the context counts its attachments. Attaching an object takes a reference,
+ * detaching it or destroying the object drops it; vx_tlm_destroy closes the context and
+ * drops the creator's reference, so the memory goes with the last attachment. Emission
+ * into a closed context is dropped and counted in `dropped`. */
 #ifndef VX_TLM_H
 #define VX_TLM_H
 
@@ -42,6 +46,8 @@ struct vx_tlm {
     uint64_t stamp;       /* copied into every record; 0 after create */
     uint32_t probe_count; /* registered probes, 0..64; registration order = id */
     vx_tlm_probe_entry probes[VX_TLM_MAX_PROBES];
+    uint64_t refs;        /* the creator's reference (until destroy) plus one per holder */
+    uint32_t closed;      /* set by vx_tlm_destroy: emission is dropped from then on */
 };
 
 /* Totals of vx_tlm_stats. */
@@ -55,7 +61,16 @@ typedef struct vx_tlm_totals {
 /* A context whose ring holds `capacity` unread records, no probes. NULL for capacity 0 or
  * when the ring cannot be mapped. */
 VX_API vx_tlm *vx_tlm_create(uint64_t capacity);
+/* Close the context and drop the creator's reference: freed now when nothing else holds
+ * it, else when the last holder releases it. NULL allowed; call once per context. */
 VX_API void vx_tlm_destroy(vx_tlm *ctx);
+/* Another holder of the context (an attached object, a capsule): one reference each,
+ * dropped by vx_tlm_release. Both accept NULL; release frees a closed context whose last
+ * reference it drops. */
+VX_API void vx_tlm_retain(vx_tlm *ctx);
+VX_API void vx_tlm_release(vx_tlm *ctx);
+/* 1 once vx_tlm_destroy has run (or for NULL), else 0. */
+VX_API int vx_tlm_closed(const vx_tlm *ctx);
 
 /* Register `name` (at most 31 bytes) with decimation 1..2^31-1 and return its id; a name
  * already registered keeps its id. Either way its decim is set and its phase set so the
@@ -116,24 +131,28 @@ VX_API void vx_tlm_demux(const vx_tlm_record *recs, uint64_t n, float *const *va
                          int64_t *const *stamps, const uint64_t *caps, uint64_t n_probes);
 
 /* ---- the object side ------------------------------------------------------------------
- * A telemetry-capable object keeps, last in its structure, a borrowed `vx_tlm *tlm` and
- * one `int32_t` id per probe. Its set_telemetry is one call:
+ * A telemetry-capable object keeps, last in its structure, a `vx_tlm *tlm` holding one
+ * reference and one `int32_t` id per probe. Its set_telemetry is one call:
  *
  *     static const char *const PROBES[] = {"lock", "e", "freq"};
  *     return vx_tlm_attach(&o->tlm, o->tlm_ids, ctx, prefix, "car", PROBES, 3, decim);
  *
- * and once per look inside its block operation it emits:
+ * once per look inside its block operation it emits:
  *
  *     if (o->tlm) { const float v[3] = {...}; vx_tlm_flush(o->tlm, o->tlm_ids, v, 3); }
- */
+ *
+ * and its destroy drops the reference:  vx_tlm_swap(&o->tlm, NULL); */
 
-/* ctx NULL: detach (*slot = NULL). Otherwise register "<prefix>.<suffix>" for each suffix
- * in order (prefix NULL takes default_prefix) and, on success, store the ids and ctx.
- * VX_ERR_INVALID when a name would exceed 31 bytes, decim is outside 1..2^31-1, or the
- * table fills; the previous attachment is then kept. */
+/* ctx NULL: detach (*slot = NULL, its reference dropped). Otherwise register
+ * "<prefix>.<suffix>" for each suffix in order (prefix NULL takes default_prefix) and, on
+ * success, store the ids and ctx, taking a reference to ctx and dropping the one to the
+ * context held before. VX_ERR_INVALID when ctx is closed, a name would exceed 31 bytes,
+ * decim is outside 1..2^31-1, or the table fills; the previous attachment is then kept. */
 VX_API int vx_tlm_attach(vx_tlm **slot, int32_t *ids, vx_tlm *ctx, const char *prefix,
                          const char *default_prefix, const char *const *suffixes, uint32_t n,
                          uint64_t decim);
+/* *slot = ctx, taking a reference to ctx and then dropping the one *slot held. */
+VX_API void vx_tlm_swap(vx_tlm **slot, vx_tlm *ctx);
 /* One emission request per probe, in order: values[i] for ids[i]; unregistered ids are
  * skipped. */
 VX_API void vx_tlm_flush(vx_tlm *ctx, const int32_t *ids, const float *values, uint32_t n);

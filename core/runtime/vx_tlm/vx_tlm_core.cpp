@@ -26,7 +26,7 @@ inline void emit(vx_tlm *ctx, int32_t id, float value)
         return;
     p.phase = 0;
     vx_ring *r = ctx->ring;
-    if (vx_ring_space(r) == 0) {
+    if (vx_ring_space(r) == 0 || __atomic_load_n(&ctx->closed, __ATOMIC_RELAXED)) {
         vx_ring_drop(r, 1);
         return;
     }
@@ -71,6 +71,7 @@ VX_API vx_tlm *vx_tlm_create(uint64_t capacity)
         return nullptr;
     }
     ctx->ring = ring;
+    ctx->refs = 1;
     return ctx;
 }
 
@@ -78,8 +79,28 @@ VX_API void vx_tlm_destroy(vx_tlm *ctx)
 {
     if (!ctx)
         return;
+    __atomic_store_n(&ctx->closed, 1u, __ATOMIC_RELAXED);
+    vx_tlm_release(ctx);
+}
+
+VX_API void vx_tlm_retain(vx_tlm *ctx)
+{
+    if (ctx)
+        __atomic_fetch_add(&ctx->refs, 1, __ATOMIC_RELAXED);
+}
+
+VX_API void vx_tlm_release(vx_tlm *ctx)
+{
+    // acq_rel: every holder's last use happens before the memory goes.
+    if (!ctx || __atomic_sub_fetch(&ctx->refs, 1, __ATOMIC_ACQ_REL) != 0)
+        return;
     vx_ring_destroy(ctx->ring);
     vx_free(ctx);
+}
+
+VX_API int vx_tlm_closed(const vx_tlm *ctx)
+{
+    return !ctx || __atomic_load_n(&ctx->closed, __ATOMIC_RELAXED) != 0;
 }
 
 VX_API int vx_tlm_probe(vx_tlm *ctx, const char *name, uint64_t decim)
@@ -249,9 +270,11 @@ VX_API int vx_tlm_attach(vx_tlm **slot, int32_t *ids, vx_tlm *ctx, const char *p
     if (!slot)
         return VX_ERR_INVALID;
     if (!ctx) {
-        *slot = nullptr;
+        vx_tlm_swap(slot, nullptr);
         return VX_OK;
     }
+    if (vx_tlm_closed(ctx))
+        return VX_ERR_INVALID;
     if (!prefix)
         prefix = default_prefix;
     if (!prefix || (n && (!ids || !suffixes)) || n > VX_TLM_MAX_PROBES || !decim_ok(decim))
@@ -269,8 +292,16 @@ VX_API int vx_tlm_attach(vx_tlm **slot, int32_t *ids, vx_tlm *ctx, const char *p
             return VX_ERR_INVALID;
     if (n)
         std::memcpy(ids, got, n * sizeof *ids);
-    *slot = ctx;
+    vx_tlm_swap(slot, ctx);
     return VX_OK;
+}
+
+VX_API void vx_tlm_swap(vx_tlm **slot, vx_tlm *ctx)
+{
+    vx_tlm *old = *slot;
+    vx_tlm_retain(ctx);  // first: re-attaching the same context must not free it
+    *slot = ctx;
+    vx_tlm_release(old);
 }
 
 VX_API void vx_tlm_flush(vx_tlm *ctx, const int32_t *ids, const float *values, uint32_t n)

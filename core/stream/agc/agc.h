@@ -27,7 +27,7 @@ typedef struct agc {
     float chunk_pow;             /* block path: power summed over the open chunk */
     uint64_t chunk_fill;         /* block path: samples in the open chunk */
     double chunk_g1;             /* block path: gain the open chunk ramps to */
-    vx_tlm *tlm;                 /* borrowed telemetry context */
+    vx_tlm *tlm;                 /* attached telemetry context (one reference) */
     int32_t tlm_ids[2];          /* gain_db, level_db */
 } agc;
 
@@ -59,7 +59,9 @@ VX_API int agc_set_clip_db(agc *a, double v);
 VX_API void agc_set_decim(agc *a, uint64_t v);
 VX_API void agc_set_gain_update_period(agc *a, uint64_t v);
 
-/* Probes "<prefix>.gain_db" and "<prefix>.level_db" (prefix NULL -> "agc"). */
+/* Probes "<prefix>.gain_db" and "<prefix>.level_db" (prefix NULL -> "agc"). The AGC holds
+ * a reference to the attached context until detached or destroyed; a closed context is
+ * refused (VX_ERR_INVALID, the previous attachment kept). */
 VX_API int agc_set_telemetry(agc *a, vx_tlm *tlm, const char *prefix, unsigned long decim);
 
 /* Samples the per-sample loop needs to bring a gain error of gain_err_db within tol_db;

@@ -116,7 +116,12 @@ VX_API agc *agc_create(double ref_db, double loop_bw, double alpha)
     return a;
 }
 
-VX_API void agc_destroy(agc *a) { vx_free(a); }
+VX_API void agc_destroy(agc *a)
+{
+    if (a)
+        vx_tlm_swap(&a->tlm, nullptr);
+    vx_free(a);
+}
 
 VX_API void agc_reset(agc *a)
 {

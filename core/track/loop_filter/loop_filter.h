@@ -24,7 +24,7 @@ typedef struct loop_filter {
 /* Natural frequency for noise bandwidth bn: 8·zeta·bn / (1 + 4·zeta²). */
 VX_API double loop_filter_wn(double bn, double zeta);
 
-/* NULL unless bn >= 0, zeta > 0, t > 0 and all three finite. */
+/* NULL unless bn >= 0, zeta > 0, t > 0, all three finite, and the gains come out finite. */
 VX_API loop_filter *loop_filter_create(double bn, double zeta, double t);
 /* Gains from (bn, zeta, t) on caller storage; the integrator is left as it is. */
 VX_API void loop_filter_init(loop_filter *lf, double bn, double zeta, double t);

@@ -9,18 +9,32 @@ VX_API double loop_filter_wn(double bn, double zeta)
     return 8.0 * zeta * bn / (1.0 + 4.0 * zeta * zeta);
 }
 
+struct gains {
+    double kp, ki;
+};
+
+static gains design(double bn, double zeta, double t)
+{
+    const double theta = loop_filter_wn(bn, zeta) * t;
+    const double d = 4.0 * (1.0 + zeta * theta) + theta * theta;
+    return {8.0 * zeta * theta / d, 4.0 * theta * theta / d};
+}
+
+// Finite parameters in range can still overflow theta^2 (bn = 1e155, t = 1e308) and give
+// NaN or infinite gains, which would poison every later output: refused as well.
 static bool params_ok(double bn, double zeta, double t)
 {
-    return vx_finite(bn) && vx_finite(zeta) && vx_finite(t) && bn >= 0.0 && zeta > 0.0 &&
-           t > 0.0;
+    if (!(vx_finite(bn) && vx_finite(zeta) && vx_finite(t) && bn >= 0.0 && zeta > 0.0 && t > 0.0))
+        return false;
+    const gains g = design(bn, zeta, t);
+    return vx_finite(g.kp) && vx_finite(g.ki);
 }
 
 VX_API void loop_filter_init(loop_filter *lf, double bn, double zeta, double t)
 {
-    const double theta = loop_filter_wn(bn, zeta) * t;
-    const double d = 4.0 * (1.0 + zeta * theta) + theta * theta;
-    lf->kp = 8.0 * zeta * theta / d;
-    lf->ki = 4.0 * theta * theta / d;
+    const gains g = design(bn, zeta, t);
+    lf->kp = g.kp;
+    lf->ki = g.ki;
     lf->bn = bn;
     lf->zeta = zeta;
     lf->t = t;

@@ -51,7 +51,7 @@ TEST(MarcumQ, ClosedFormsAndSymmetries)
 
 TEST(MarcumQ, LargeAmplitudesStayBoundedAndGaussian)
 {
-    // Past a ~ 1414 the envelope is Gaussian about sqrt(a^2 + 2M - 1): one half at the mean.
+    // At large amplitudes the envelope is nearly Gaussian about sqrt(a^2 + 2M - 1): one half at the mean.
     for (double a : {2e3, 1e5, 1e150, 1e300}) {
         const double mean = a * std::sqrt(1.0 + (1.0 / a) / a);
         EXPECT_NEAR(marcum_q(1, a, mean), 0.5, 1e-9) << a;

@@ -71,3 +71,36 @@ TEST(TlmThreads, EveryRecordIsReadOnceInOrderOrCountedAsDropped)
     EXPECT_GT(read, 0u);
     vx_tlm_destroy(ctx);
 }
+
+// The owner closes the context while an attached object emits from another thread: every
+// emission is either in the ring or counted as dropped (all of those after the close), and
+// the context is freed only when the object detaches.
+TEST(TlmThreads, ClosingWhileAnAttachedObjectEmits)
+{
+    static const char *const PROBES[] = {"x"};
+    struct Obj {
+        vx_tlm *tlm = nullptr;
+        int32_t ids[1] = {-1};
+    } o;
+    vx_tlm *ctx = vx_tlm_create(1 << 16);
+    ASSERT_EQ(vx_tlm_attach(&o.tlm, o.ids, ctx, "o", "o", PROBES, 1, 1), VX_OK);
+    std::atomic<bool> started{false};
+    uint64_t emitted = 0;
+    std::thread producer([&] {
+        const float v = 1.f;
+        for (uint64_t after = 0; after < 1000;) {
+            const int closed = vx_tlm_closed(o.tlm);  // before the flush: that one is dropped
+            vx_tlm_flush(o.tlm, o.ids, &v, 1);
+            after += closed;
+            if (++emitted == 100)
+                started.store(true, std::memory_order_release);
+        }
+    });
+    while (!started.load(std::memory_order_acquire))
+        std::this_thread::yield();
+    vx_tlm_destroy(ctx);
+    producer.join();
+    EXPECT_EQ(vx_tlm_avail(ctx) + vx_tlm_dropped(ctx), emitted);
+    EXPECT_GE(vx_tlm_dropped(ctx), 1000u);
+    vx_tlm_swap(&o.tlm, nullptr);  // the last reference: freed here
+}

@@ -183,7 +183,7 @@ TEST_F(Interrupt, RefusedGuardUndoesEverything)
                         SIGCHLD};
     EXPECT_EQ(vx_interrupt_guard_create(nine, 9, 5), nullptr);
     EXPECT_EQ(vx_interrupt_guard_create(nullptr, 1, 5), nullptr);
-    for (int bad : {SIGKILL, SIGSTOP, 0, -3, 4096}) {
+    for (int bad : {SIGKILL, SIGSTOP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, 0, -3, 4096}) {
         const int sigs[] = {SIGUSR1, SIGUSR2, bad};
         EXPECT_EQ(vx_interrupt_guard_create(sigs, 3, 5), nullptr) << bad;
         EXPECT_EQ(query(SIGUSR1).sa_sigaction, info_handler);

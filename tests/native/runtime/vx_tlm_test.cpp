@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "agc.h"
+#include "ddc.h"
+#include "rate_converter.h"
 #include "vx_tlm.h"
 
 namespace {
@@ -273,4 +277,62 @@ TEST(Tlm, AttachAndFlushFollowTheObjectConvention)
     EXPECT_EQ(drain(ctx).size(), 1u);
     vx_tlm_destroy(full);
     vx_tlm_destroy(ctx);
+}
+
+// Every object that stores a context holds one reference to it: re-attaching, refusals,
+// rebuilt parts and detaching leave the count exact, and the memory goes with the last
+// holder after the creator's destroy (the sanitizer build checks the frees themselves).
+TEST(Tlm, AttachmentsCountOnTheContext)
+{
+    vx_tlm *ctx = vx_tlm_create(64);
+    agc *a = agc_create(0.0, 0.01, 0.1), *b = agc_create(0.0, 0.01, 0.1);
+    RateConverter *rc = RateConverter_create_matched(1, RC_PULSE_RRC, 8, 32, 0.5, 0.35, 2.0);
+    ddc *d = ddc_create(0.1, 0.25);
+    ASSERT_TRUE(a && b && rc && d);
+    ASSERT_EQ(RateConverter_enable_agc(rc, 0.01, 0.5), VX_OK);
+    const std::string long_prefix(40, 'p');
+    const struct {
+        const char *what;
+        std::function<int()> call;
+        int rc;
+        uint64_t refs;
+    } steps[] = {
+        {"agc a", [&] { return agc_set_telemetry(a, ctx, "a", 1); }, VX_OK, 2},
+        {"agc a again", [&] { return agc_set_telemetry(a, ctx, "a", 2); }, VX_OK, 2},
+        {"agc b", [&] { return agc_set_telemetry(b, ctx, "b", 1); }, VX_OK, 3},
+        {"converter and its agc", [&] { return RateConverter_set_telemetry(rc, ctx, "rx", 1); }, VX_OK, 5},
+        {"rebuilt plan", [&] { return RateConverter_set_rate(rc, 0.25); }, VX_OK, 5},
+        {"rebuilt agc", [&] { return RateConverter_enable_agc(rc, 0.02, 0.5); }, VX_OK, 5},
+        {"prefix too long", [&] { return RateConverter_set_telemetry(rc, ctx, long_prefix.c_str(), 1); },
+         VX_ERR_INVALID, 5},
+        {"ddc", [&] { return ddc_set_telemetry(d, ctx, "ddc", 1); }, VX_OK, 6},
+        {"ddc detached", [&] { return ddc_set_telemetry(d, nullptr, nullptr, 1); }, VX_OK, 5},
+        {"ddc again", [&] { return ddc_set_telemetry(d, ctx, "ddc", 1); }, VX_OK, 6},
+    };
+    for (const auto &s : steps) {
+        EXPECT_EQ(s.call(), s.rc) << s.what;
+        EXPECT_EQ(ctx->refs, s.refs) << s.what;
+    }
+    ddc_destroy(d);
+    EXPECT_EQ(ctx->refs, 5u);
+
+    // Closed: still allocated for its holders, refused for new ones, emission dropped.
+    vx_tlm_destroy(ctx);
+    EXPECT_TRUE(vx_tlm_closed(ctx));
+    EXPECT_EQ(ctx->refs, 4u);
+    EXPECT_EQ(agc_set_telemetry(b, ctx, "c", 1), VX_ERR_INVALID);
+    EXPECT_EQ(RateConverter_set_telemetry(rc, ctx, "c", 1), VX_ERR_INVALID);
+    const uint64_t dropped = vx_tlm_dropped(ctx), avail = vx_tlm_avail(ctx);
+    std::vector<vx_cf32> x(64, vx_cf32{1.f, 0.f}), y(64);
+    agc_steps(b, x.data(), y.data(), 64);  // 8 updates of 2 probes
+    EXPECT_EQ(vx_tlm_dropped(ctx) - dropped, 16u);
+    EXPECT_EQ(vx_tlm_avail(ctx), avail);
+    EXPECT_EQ(RateConverter_enable_agc(rc, 0.01, 0.5), VX_OK);  // cannot re-attach: still fine
+    EXPECT_EQ(ctx->refs, 3u);
+
+    agc_set_telemetry(a, nullptr, nullptr, 1);
+    agc_destroy(b);
+    EXPECT_EQ(ctx->refs, 1u);
+    RateConverter_destroy(rc);  // the last holder frees the context
+    agc_destroy(a);
 }

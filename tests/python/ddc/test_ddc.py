@@ -472,8 +472,9 @@ def test_invalid_parameters(cls, kw, msg):
 
 def test_pulse_names():
     for cls in (MatchedDDC, MatchedDdcr):
-        with pytest.raises(ValueError, match="^pulse must be one of \"iandd\", \"rrc\", got 'rect'$"):
-            cls(pulse="rect")
+        for bad in ("rect", "rrc\0x"):
+            with pytest.raises(ValueError, match=f"^pulse must be one of \"iandd\", \"rrc\", got '{bad}'$"):
+                cls(pulse=bad)
     with pytest.raises(TypeError):
         DDC(pulse="rrc")  # the plain classes take no pulse
 

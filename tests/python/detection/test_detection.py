@@ -33,12 +33,27 @@ def test_marcum_q_matches_noncentral_chi2():
     assert_close(det.marcum_q(M, a, b), stats.ncx2.sf(b * b, 2 * M, a * a), 1e-9, 1e-14)
 
 
-@pytest.mark.parametrize("a", [60.0, 300.0, 1000.0, 1414.0, 1415.0, 3000.0, 2e4])
-def test_marcum_q_large_amplitudes_on_both_sides_of_the_switch(a):
-    # The Poisson sum runs up to a ~ 1414, a matched Gaussian envelope beyond.
-    M = np.array([1, 4, 16])[:, None]
-    b = a + np.linspace(-8, 10, 37)[None, :]
-    assert_close(det.marcum_q(M, a, b), stats.ncx2.sf(b * b, 2 * M, a * a), 0, 2e-9)
+@pytest.mark.parametrize("M", [1, 16, 1000, 10**5, 10**7])
+def test_marcum_q_to_1e9_for_any_amplitude_and_order(M):
+    # Both sides of lambda = a^2/2 = 1e6 (a ~ 1414), where the sum stops taking every term,
+    # and up to 1e7 looks, across the whole transition of the envelope.
+    a = np.array([60.0, 1000.0, 1414.0, 1414.3, 1415.0, 3000.0, 2e4, 1e5])[:, None]
+    t = a * a + 2 * M + np.sqrt(4 * M + 4 * a * a) * np.linspace(-9, 9, 55)[None, :]
+    b = np.sqrt(t)
+    assert_close(det.marcum_q(M, a, b), stats.ncx2.sf(b * b, 2 * M, a * a), 0, 1e-9)
+
+
+def test_probabilities_stay_within_0_and_1():
+    a = np.array([30.0, 100.0, 300.0, 1000.0])[:, None]
+    b = a + np.linspace(-9, 9, 181)[None, :]
+    for M in (1, 10, 1000, 10**5):
+        q = det.marcum_q(M, a, b)
+        assert ((q >= 0) & (q <= 1)).all()
+    n = np.array([100, 5000, 50000])[:, None]
+    eta = np.linspace(0, 400, 801)[None, :]
+    for pd in (det.det_pd(n, 1.0, eta), det.det_pd_power(n, 1.0, eta * eta / 2),
+               det.det_pd_noncoherent(n, 4, 1.0, eta)):
+        assert ((pd >= 0) & (pd <= 1)).all()
 
 
 def test_gammaq_matches_gammaincc():

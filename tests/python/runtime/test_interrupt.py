@@ -111,6 +111,8 @@ def test_a_new_guard_clears_the_flag():
      signal.SIGWINCH, signal.SIGURG, signal.SIGPIPE, signal.SIGCHLD],  # nine
     [signal.SIGUSR1, signal.SIGKILL],
     [signal.SIGUSR1, signal.SIGSTOP],
+    # A fault signal would return into the faulting instruction forever.
+    *([signal.SIGUSR1, s] for s in (signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL)),
     [signal.SIGUSR1, 0],
     [signal.SIGUSR1, 100000],
 ])
