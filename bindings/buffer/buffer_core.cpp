@@ -57,12 +57,14 @@ PyArrayObject *input(nb::handle x, const Element &e)
     return a;
 }
 
-// The producer side and the properties need only a live buffer, not an idle one.
-template <class H> vx_buffer *live(H &h)
+// The producer side and the properties need only a live buffer (h.get()); the consumer
+// side and reset also need no wait in progress (one consumer at a time).
+template <class H> vx_buffer *idle_consumer(H &h)
 {
-    if (!h.p)
-        raise(PyExc_RuntimeError, "destroyed");
-    return h.p;
+    vx_buffer *b = h.get();
+    if (h.busy)
+        H::raise_busy();
+    return b;
 }
 
 // A read-only view of n elements at the consumer's position.
@@ -148,11 +150,10 @@ template <class H> void add_class(nb::module_ &m, const Element &e, const char *
     Class<H> cls(m, e.name, keep(doc));
     cls.ctor(+[](Count capacity) { return buffer_create(capacity, el.size); }, invalid(CAPACITY_MSG),
              "capacity"_a)
-        .repr(+[](const vx_buffer *b) { return Args().u("capacity", b->ring->capacity); })
-        .reset(buffer_reset);
+        .repr(+[](const vx_buffer *b) { return Args().u("capacity", b->ring->capacity); });
     cls.def("write", [](H &h, nb::handle x) {
         PyArrayObject *a = input(x, el);
-        return buffer_write(live(h), PyArray_DATA(a), static_cast<uint64_t>(PyArray_SIZE(a))) != 0;
+        return buffer_write(h.get(), PyArray_DATA(a), static_cast<uint64_t>(PyArray_SIZE(a))) != 0;
     }, "x"_a, R"doc(Write a whole block, or nothing when it does not fit.
 
 Parameters
@@ -175,7 +176,7 @@ ValueError
 )doc")
         .def("write_some", [](H &h, nb::handle x) {
             PyArrayObject *a = input(x, el);
-            return buffer_write_some(live(h), PyArray_DATA(a), static_cast<uint64_t>(PyArray_SIZE(a)));
+            return buffer_write_some(h.get(), PyArray_DATA(a), static_cast<uint64_t>(PyArray_SIZE(a)));
         }, "x"_a, R"doc(Write as many leading samples as fit.
 
 Parameters
@@ -188,7 +189,7 @@ Returns
 int
     Samples written (0 when the ring is full); ``dropped`` is not touched.
 )doc")
-        .def("close", [](H &h) { buffer_close(live(h)); }, R"doc(Mark the end of the stream (producer side). Idempotent.
+        .def("close", [](H &h) { buffer_close(h.get()); }, R"doc(Mark the end of the stream (producer side). Idempotent.
 
 Samples written before stay readable; a consumer then waiting for more than
 remain gets ``EOFError``.
@@ -197,9 +198,17 @@ Returns
 -------
 None
 )doc")
+        .def("reset", [](H &h) { buffer_reset(idle_consumer(h)); }, R"doc(Empty the ring and reopen it; ``dropped`` is kept (a lifetime count).
+
+Both sides must be idle: refused while a ``wait`` runs.
+
+Returns
+-------
+None
+)doc")
         .def("wait", [](H &h, Count n) {
+            vx_buffer *b = idle_consumer(h);
             Use<H> pin(h);
-            vx_buffer *b = pin;
             // Samples already there are lent at once: no round trip of the interpreter lock.
             int rc = buffer_wait(b, n, 0);
             if (rc == VX_ERR_TIMEOUT) {
@@ -235,8 +244,7 @@ KeyboardInterrupt
     "interrupted", on an interrupt request.
 )doc")
         .def("peek", [](H &h, Count n) -> nb::object {
-            Use<H> pin(h);
-            vx_buffer *b = pin;
+            vx_buffer *b = idle_consumer(h);
             const int rc = buffer_wait(b, n, 0);
             if (rc == VX_OK)
                 return view(b, n, el);
@@ -260,8 +268,7 @@ ValueError, EOFError, KeyboardInterrupt
     As ``wait``.
 )doc")
         .def("consume", [](H &h, Count n) {
-            Use<H> pin(h);
-            vx_buffer *b = pin;
+            vx_buffer *b = idle_consumer(h);
             uint64_t count = n;
             if (count == 0) {
                 if (b->loan == 0)
@@ -293,18 +300,19 @@ RuntimeError
 ValueError
     When n exceeds ``available``; nothing is released.
 )doc")
-        .def_prop_ro("capacity", [](H &h) { return live(h)->ring->capacity; }, "Samples the ring holds.")
-        .def_prop_ro("available", [](H &h) { return buffer_available(live(h)); }, "Samples written and not yet consumed.")
-        .def_prop_ro("space", [](H &h) { return buffer_space(live(h)); }, "Samples that can be written now.")
-        .def_prop_ro("dropped", [](H &h) { return vx_ring_dropped(live(h)->ring); },
+        .def_prop_ro("capacity", [](H &h) { return h.get()->ring->capacity; }, "Samples the ring holds.")
+        .def_prop_ro("available", [](H &h) { return buffer_available(h.get()); }, "Samples written and not yet consumed.")
+        .def_prop_ro("space", [](H &h) { return buffer_space(h.get()); }, "Samples that can be written now.")
+        .def_prop_ro("dropped", [](H &h) { return vx_ring_dropped(h.get()->ring); },
                      "Samples in writes refused whole (a lifetime count; reset keeps it).")
-        .def_prop_ro("closed", [](H &h) { return vx_ring_closed(live(h)->ring) != 0; },
+        .def_prop_ro("closed", [](H &h) { return vx_ring_closed(h.get()->ring) != 0; },
                      "True once the producer called close().");
 }
 
-struct F32BufferPy : Handle<vx_buffer, buffer_release> {};
-struct F64BufferPy : Handle<vx_buffer, buffer_release> {};
-struct I16BufferPy : Handle<vx_buffer, buffer_release> {};
+// Not exclusive: the producer's calls run beside the consumer's.
+struct F32BufferPy : Handle<vx_buffer, buffer_release, false> {};
+struct F64BufferPy : Handle<vx_buffer, buffer_release, false> {};
+struct I16BufferPy : Handle<vx_buffer, buffer_release, false> {};
 
 }  // namespace
 
