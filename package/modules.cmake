@@ -11,6 +11,7 @@ veltra_module(qcast        f32_to_int int_to_f32 adc bitstr)
 veltra_module(delay        delay)
 veltra_module(tickr        vx_tickr IMPORTS interrupt)
 veltra_module(buffer       buffer IMPORTS interrupt)
+veltra_module(ber          ber_meter frame_meter link_theory)
 
 # Test-only module exercising the shared binding rules (built by `make test`).
 if(VELTRA_TEST_MODULES)

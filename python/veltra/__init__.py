@@ -3,7 +3,8 @@
 __version__ = "0.1.0"
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
-MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "qcast", "delay", "tickr", "buffer")
+MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "qcast", "delay", "tickr",
+           "buffer", "ber")
 
 
 def __getattr__(name):
