@@ -189,7 +189,9 @@ template <class F>
     return clip;
 }
 
-// The best variant this machine runs.
+// The best variant this machine runs. Called directly, not through vx::best_variant's
+// table of pointers: the address of the portable form (an ifunc) taken in this header
+// template makes libveltra bind to a test executable's copy, which the loader refuses.
 template <class F> uint32_t run(const float *x, typename F::out *y, uint64_t n, typename F::work scale)
 {
     if constexpr (std::is_same_v<typename F::work, float>) {
