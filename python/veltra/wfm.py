@@ -1,5 +1,15 @@
-"""Waveform timing and capture: the sample clock ``Tickr``."""
+"""Capture files: the writer and reader, synthetic captures, and the sample clock.
 
+Examples
+--------
+>>> from veltra.wfm import Composer, Reader, Segment, Writer
+>>> Reader.__name__, Writer.__name__, Composer.__name__, Segment.__name__
+('Reader', 'Writer', 'Composer', 'Segment')
+"""
+
+from veltra._composer import Composer, Segment
+from veltra.lectra import Reader
+from veltra.scriba import Writer
 from veltra.tickr import Tickr
 
-__all__ = ["Tickr"]
+__all__ = ["Composer", "Reader", "Segment", "Tickr", "Writer"]
