@@ -344,7 +344,8 @@ template <class H> class Released {
 enum class Gil { hold, release };
 
 // Whether a block operation may write its output over exactly its input (the element-wise
-// maps always may). Any other overlap between `out` and the input gets a copy of the input.
+// maps may when input and output elements have the same size). Any other overlap between
+// `out` and the input gets a copy of the input.
 enum class InPlace { no, yes };
 
 // Run f() with or without the interpreter lock.
@@ -586,7 +587,9 @@ template <class H> class Class : public nb::class_<H> {
             Core *c = pin;
             InArray<I> in(x);
             MapOut<O> y(out, in.size());
-            in.detach_from(y.data(), in.size() * sizeof(O), true);
+            // Exactly in place only between equal element sizes: a wider output written
+            // over its own input would overrun elements not yet read.
+            in.detach_from(y.data(), in.size() * sizeof(O), sizeof(I) == sizeof(O));
             call<G>(h, [&] { f(c, in.data(), y.data(), in.size()); });
             return y.finish();
         }, "x"_a, "out"_a.none() = nb::none(), extra...);

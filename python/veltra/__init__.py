@@ -18,6 +18,10 @@ MODULES = (
     "scriba",
     "lectra",
     "coding",
+    "qcast",
+    "delay",
+    "tickr",
+    "buffer",
 )
 
 

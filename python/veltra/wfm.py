@@ -1,4 +1,4 @@
-"""Capture files: the writer and reader, and synthetic captures (the clock as it lands).
+"""Capture files: the writer and reader, synthetic captures, and the sample clock.
 
 Examples
 --------
@@ -10,5 +10,6 @@ Examples
 from veltra._composer import Composer, Segment
 from veltra.lectra import Reader
 from veltra.scriba import Writer
+from veltra.tickr import Tickr
 
-__all__ = ["Composer", "Reader", "Segment", "Writer"]
+__all__ = ["Composer", "Reader", "Segment", "Tickr", "Writer"]
