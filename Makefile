@@ -6,15 +6,15 @@ SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
-.PHONY: demo test deps install pytest native sanitize tsan bench bench-native clean
+.PHONY: demo test deps install pytest native sanitize tsan docs docs-html bench bench-native clean
 
 demo: install
 	veltra demo
 
 test: deps
 	$(PIP) install -q $(BUILD_DEPS)
-	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test]"
-	$(MAKE) pytest native sanitize tsan
+	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test,docs]"
+	$(MAKE) docs-html pytest native sanitize tsan
 
 # System packages, installed only when missing.
 deps:
@@ -47,6 +47,15 @@ tsan:
 	cmake -S . -B build/tsan -G Ninja -DVELTRA_TSAN=ON >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
+
+# The site (guide, gallery, API reference) into build/docs; any warning or failing example fails it.
+docs: deps
+	$(PIP) install -q $(BUILD_DEPS)
+	$(PIP) install -q --no-build-isolation ".[docs]"
+	$(MAKE) docs-html
+
+docs-html:
+	$(PYTHON) -m sphinx -b html -n -W --keep-going -q docs build/docs
 
 bench: install
 	$(PIP) install -q ".[bench]"

@@ -1,0 +1,177 @@
+"""Write the API reference from the package itself, and sign it from the stubs.
+
+At each build one page per public module is written into ``api/``: the extension modules
+named in ``veltra.MODULES`` and the pure-Python modules of the package. Each page lists
+the module's public names (its ``__all__``, or what it defines), each class with its
+public members. An object re-exported by a second module is documented once, under the
+first public module that offers it (sorted by name), so ``veltra.interrupt.Interrupt``
+and not ``veltra.interrupt.interrupt.Interrupt``.
+
+Signatures of extension-module objects come from the ``.pyi`` stubs shipped beside them.
+"""
+
+import ast
+import importlib
+import importlib.util
+import inspect
+import pathlib
+import pkgutil
+
+import veltra
+
+# Bookkeeping attributes every struct-sequence type carries; not part of our surface.
+_STRUCTSEQ = {"n_fields", "n_sequence_fields", "n_unnamed_fields"}
+
+
+def public_modules():
+    """Names of the public modules: those of ``veltra.MODULES`` and the pure-Python ones."""
+    names = {"veltra"} | {f"veltra.{m}" for m in veltra.MODULES}
+    for info in pkgutil.walk_packages(veltra.__path__, "veltra."):
+        names.add(info.name)
+    return sorted(n for n in names if not any(p.startswith("_") for p in n.split(".")))
+
+
+def module_names(mod):
+    """Public names of a module: its ``__all__``, else what it defines itself."""
+    if hasattr(mod, "__all__"):
+        return list(mod.__all__)
+    out = []
+    for name, obj in vars(mod).items():
+        if name.startswith("_") or inspect.ismodule(obj):
+            continue
+        if (inspect.isclass(obj) or callable(obj)) and getattr(obj, "__module__", None) != mod.__name__:
+            continue  # imported from elsewhere
+        out.append(name)
+    return sorted(out)
+
+
+def class_members(cls):
+    """Public members a class defines (its own, or from bases of this package)."""
+    names = set()
+    for base in cls.__mro__:
+        if base.__module__ == "builtins":
+            continue
+        names |= {n for n in vars(base) if not n.startswith("_")}
+    return sorted(names - _STRUCTSEQ)
+
+
+def _entry(directive, target, sig, indent=""):
+    return [f"{indent}.. {directive}:: {target}{sig}", ""]
+
+
+def _member_directive(cls, name):
+    raw = inspect.getattr_static(cls, name)
+    if isinstance(raw, property):
+        return "autoproperty"
+    if inspect.isroutine(raw) or isinstance(raw, (staticmethod, classmethod)):
+        return "automethod"
+    return "autoattribute"
+
+
+def _object_lines(target, obj, stubs):
+    """Directives documenting one module-level object and, for a class, its members."""
+    if inspect.isclass(obj):
+        lines = _entry("autoclass", target, stubs.signature(obj, init=True))
+        for name in class_members(obj):
+            member = getattr(obj, name)
+            kind = _member_directive(obj, name)
+            sig = stubs.signature(member) if kind == "automethod" else ""
+            lines += _entry(kind, f"{target}.{name}", sig, indent="   ")
+        return lines
+    if callable(obj):
+        return _entry("autofunction", target, stubs.signature(obj))
+    return _entry("autodata", target, "")
+
+
+def write_pages(outdir, stubs):
+    """Write ``<module>.rst`` for each public module and ``index.rst``; return the modules."""
+    outdir.mkdir(parents=True, exist_ok=True)
+    seen = {}
+    mods = public_modules()
+    for modname in mods:
+        mod = importlib.import_module(modname)
+        lines = [modname, "=" * len(modname), "", f".. automodule:: {modname}", "   :no-members:", ""]
+        again = []
+        for name in module_names(mod):
+            obj = getattr(mod, name)
+            key = id(obj) if inspect.isclass(obj) or callable(obj) else (modname, name)
+            if key in seen:
+                again.append(f"``{name}`` (:py:obj:`{seen[key]}`)")
+                continue
+            seen[key] = f"{modname}.{name}"
+            lines += _object_lines(f"{modname}.{name}", obj, stubs)
+        if again:
+            lines += ["Also offered here: " + ", ".join(again) + ".", ""]
+        _write(outdir / f"{modname}.rst", "\n".join(lines))
+    toc = ["API reference", "=============", "",
+           "Generated from the installed package: every public module, class, method, property",
+           "and function, with the signatures of the shipped stubs.", "",
+           ".. toctree::", "   :maxdepth: 1", ""] + [f"   {m}" for m in mods]
+    _write(outdir / "index.rst", "\n".join(toc) + "\n")
+    return mods
+
+
+def _write(path, text):
+    # Rewrite only on change, so an incremental build re-reads only what moved.
+    if not path.exists() or path.read_text() != text:
+        path.write_text(text)
+
+
+def stub_signatures(modname):
+    """{qualified name: [signature, ...]} from a module's ``.pyi`` stub, if it has one."""
+    spec = importlib.util.find_spec(modname)
+    if spec is None or not spec.origin or spec.origin.endswith(".py"):
+        return {}
+    stub = pathlib.Path(spec.origin).parent / (modname.rsplit(".", 1)[-1] + ".pyi")
+    if not stub.exists():
+        return {}
+    sigs = {}
+
+    def visit(body, prefix):
+        for node in body:
+            if isinstance(node, ast.ClassDef):
+                visit(node.body, f"{prefix}{node.name}.")
+            elif isinstance(node, ast.FunctionDef):
+                args = node.args
+                if prefix and args.args and args.args[0].arg in ("self", "cls"):
+                    args.args = args.args[1:]
+                ret = f" -> {ast.unparse(node.returns)}" if node.returns else ""
+                sigs.setdefault(prefix + node.name, []).append(f"({ast.unparse(args)}){ret}")
+
+    visit(ast.parse(stub.read_text()).body, f"{modname}.")
+    return sigs
+
+
+class Stubs:
+    """Signatures of extension-module objects, read from their stubs once per module."""
+
+    def __init__(self):
+        self.by_module = {}
+
+    def signature(self, obj, init=False):
+        """The stub's signature of `obj` ('' where there is none or it is overloaded)."""
+        owner = getattr(obj, "__module__", None) or ""
+        qual = getattr(obj, "__qualname__", None)
+        if not owner.startswith("veltra") or not qual:
+            return ""
+        if owner not in self.by_module:
+            self.by_module[owner] = stub_signatures(owner)
+        found = self.by_module[owner].get(f"{owner}.{qual}" + (".__init__" if init else ""))
+        if not found or len(found) > 1:
+            return ""  # overloads: autodoc reads every signature line of the docstring
+        return found[0].rsplit(" -> ", 1)[0] if init else found[0]
+
+
+def _plain_data_doc(app, what, name, obj, options, lines):
+    # Data without a docstring of its own would show its type's (a dtype's, a tuple's).
+    if what == "data" and lines and "\n".join(lines).strip() == (type(obj).__doc__ or "").strip():
+        lines.clear()
+
+
+def setup(app):
+    def generate(app):
+        write_pages(pathlib.Path(app.srcdir) / "api", Stubs())
+
+    app.connect("builder-inited", generate)
+    app.connect("autodoc-process-docstring", _plain_data_doc, priority=100)
+    return {"parallel_read_safe": True}
