@@ -1,11 +1,18 @@
 """Sphinx configuration of the veltra documentation (``make docs``)."""
 
+import importlib
 import pathlib
 import sys
 
 import veltra
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
+import apiref  # noqa: E402
+
+# Import every module for real now: autodoc would otherwise load a native module from its
+# .pyi stub and leave that empty shell in sys.modules, where the gallery's scripts find it.
+for _name in apiref.public_modules() + [f"veltra.{m}" for m in veltra.MODULES]:
+    importlib.import_module(_name)
 
 project = "veltra"
 release = version = veltra.__version__
@@ -43,7 +50,7 @@ sphinx_gallery_conf = {
     "filename_pattern": r"\.py$",  # run every example, not only plot_*.py
     "download_all_examples": False,
     "remove_config_comments": True,
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "gallery_order.LeadThenName",
     "matplotlib_animations": False,
     "min_reported_time": 1,
 }
