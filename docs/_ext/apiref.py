@@ -16,6 +16,7 @@ import importlib.util
 import inspect
 import pathlib
 import pkgutil
+import re
 
 import veltra
 
@@ -91,6 +92,10 @@ def write_pages(outdir, stubs):
     for modname in mods:
         mod = importlib.import_module(modname)
         lines = [modname, "=" * len(modname), "", f".. automodule:: {modname}", "   :no-members:", ""]
+        if modname.count(".") <= 1:
+            # Every public module has its section in the guide; a missing one fails the build.
+            short = modname.rsplit(".", 1)[-1]
+            lines += [f"User guide: :ref:`guide-{short}`.", ""]
         again = []
         for name in module_names(mod):
             obj = getattr(mod, name)
@@ -162,9 +167,15 @@ class Stubs:
         return found[0].rsplit(" -> ", 1)[0] if init else found[0]
 
 
-def _plain_data_doc(app, what, name, obj, options, lines):
+def _clean_doc(app, what, name, obj, options, lines):
+    # nanobind opens a docstring with the signature line(s); the stub's signature is shown.
+    short = name.rsplit(".", 1)[-1]
+    while lines and re.match(rf"{re.escape(short)}\(.*\)( -> .*)?$", lines[0]):
+        del lines[0]
+    while lines and not lines[0].strip():
+        del lines[0]
     # Data without a docstring of its own would show its type's (a dtype's, a tuple's).
-    if what == "data" and lines and "\n".join(lines).strip() == (type(obj).__doc__ or "").strip():
+    if what == "data" and "\n".join(lines).strip() == (type(obj).__doc__ or "").strip():
         lines.clear()
 
 
@@ -173,5 +184,5 @@ def setup(app):
         write_pages(pathlib.Path(app.srcdir) / "api", Stubs())
 
     app.connect("builder-inited", generate)
-    app.connect("autodoc-process-docstring", _plain_data_doc, priority=100)
+    app.connect("autodoc-process-docstring", _clean_doc, priority=100)
     return {"parallel_read_safe": True}
