@@ -4,7 +4,8 @@ __version__ = "0.1.0"
 __all__ = ["MODULES", "resample", "resample_real"]  # the last two load on first use
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
-MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber")
+MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber",
+           "spectral", "accumulator", "acquire")
 
 
 def __getattr__(name):

@@ -8,7 +8,8 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample",
+               "veltra.mpsk", "veltra.demo"]
 
 
 def _docstrings(mod):
