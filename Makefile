@@ -2,11 +2,11 @@
 # entry points: `make demo` and `make test`.
 PYTHON ?= python3
 PIP := PIP_ROOT_USER_ACTION=ignore $(PYTHON) -m pip
-SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config
+SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config clang libclang-rt-14-dev
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
-.PHONY: demo test deps install pytest native sanitize tsan docs docs-html bench bench-native clean
+.PHONY: demo test deps install pytest native sanitize tsan fuzz bench bench-native clean
 
 demo: install
 	veltra demo
@@ -14,7 +14,8 @@ demo: install
 test: deps
 	$(PIP) install -q $(BUILD_DEPS)
 	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test,docs]"
-	$(MAKE) docs-html pytest native sanitize tsan
+	$(MAKE) docs-html
+	$(MAKE) pytest native sanitize tsan fuzz
 
 # System packages, installed only when missing.
 deps:
@@ -48,7 +49,20 @@ tsan:
 	cmake --build build/tsan -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
+# Coverage-guided fuzzing of the capture parsers with ASan and UBSan, for a bounded time.
+FUZZ_TIME ?= 30
+FUZZ_SRC := tests/fuzz/capture_fuzz.cpp core/capture/lectra/lectra_core.cpp \
+  core/capture/wfm_blue/wfm_blue_core.cpp core/runtime/vx_base/vx_base_core.cpp
+fuzz:
+	mkdir -p build/fuzz/corpus
+	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	  -Icore/runtime/vx_base -Icore/capture/wfm_blue -Icore/capture/lectra $(FUZZ_SRC) -lcjson \
+	  -o build/fuzz/capture_fuzz
+	build/fuzz/capture_fuzz -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
+	  build/fuzz/corpus tests/fuzz/seeds
+
 # The site (guide, gallery, API reference) into build/docs; any warning or failing example fails it.
+.PHONY: docs docs-html
 docs: deps
 	$(PIP) install -q $(BUILD_DEPS)
 	$(PIP) install -q --no-build-isolation ".[docs]"

@@ -5,7 +5,7 @@ __all__ = ["MODULES", "resample", "resample_real"]  # the last two load on first
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
 MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber",
-           "spectral", "accumulator", "acquire")
+           "spectral", "accumulator", "acquire", "scriba", "lectra")
 
 
 def __getattr__(name):

@@ -1,4 +1,5 @@
-"""The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra --version``."""
+"""The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra inspect``, ``veltra convert``,
+``veltra --version``."""
 
 import argparse
 import importlib
@@ -7,6 +8,7 @@ import sys
 import numpy as np
 
 import veltra
+from veltra import _capture_cli
 
 
 def demo_acquire(residual_hz=-217.3, fs=8000.0, rs=1000.0, snr_db=6.0, n_sym=3000, seed=3):
@@ -136,11 +138,12 @@ def main(argv=None):
     d.add_argument("--quiet", action="store_true", help="no progress bar")
     d.add_argument("--acquire", action="store_true", help="cold start: carrier acquisition, then tracking")
     sub.add_parser("info", help="modules built, NumPy version, SIMD level")
+    capture = _capture_cli.add_parsers(sub)
     args = p.parse_args(argv)
     if args.cmd is None:
         p.print_help()
         return 2
-    return {"demo": cmd_demo, "info": cmd_info}[args.cmd](args)
+    return {"demo": cmd_demo, "info": cmd_info, **capture}[args.cmd](args)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ import pytest
 import veltra
 
 PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample",
-               "veltra.mpsk", "veltra.demo"]
+               "veltra.mpsk", "veltra.demo",
+               "veltra.wfm", "veltra._composer"]
 
 
 def _docstrings(mod):
