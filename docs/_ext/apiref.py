@@ -3,9 +3,9 @@
 At each build one page per public module is written into ``api/``: the extension modules
 named in ``veltra.MODULES`` and the pure-Python modules of the package. Each page lists
 the module's public names (its ``__all__``, or what it defines), each class with its
-public members. An object re-exported by a second module is documented once, under the
-first public module that offers it (sorted by name), so ``veltra.interrupt.Interrupt``
-and not ``veltra.interrupt.interrupt.Interrupt``.
+public members. An object offered by several modules is documented once, facades (modules
+with an ``__all__``) before the modules that define it: ``veltra.interrupt.Interrupt``, not
+``veltra.interrupt.interrupt.Interrupt``.
 
 Signatures of extension-module objects come from the ``.pyi`` stubs shipped beside them.
 """
@@ -84,11 +84,29 @@ def _object_lines(target, obj, stubs):
     return _entry("autodata", target, "")
 
 
+def _homes(mods):
+    """Where each class or function is documented: {id: "module.name"}.
+
+    A module with an ``__all__`` (a facade such as ``veltra.wfm``) claims its names before
+    the extension modules that define them, so the reference shows the path users import
+    from; Sphinx still resolves the defining path as the object's canonical name.
+    """
+    homes = {}
+    facades_first = sorted(mods, key=lambda m: (not hasattr(importlib.import_module(m), "__all__"), m))
+    for modname in facades_first:
+        mod = importlib.import_module(modname)
+        for name in module_names(mod):
+            obj = getattr(mod, name)
+            if inspect.isclass(obj) or callable(obj):
+                homes.setdefault(id(obj), f"{modname}.{name}")
+    return homes
+
+
 def write_pages(outdir, stubs):
     """Write ``<module>.rst`` for each public module and ``index.rst``; return the modules."""
     outdir.mkdir(parents=True, exist_ok=True)
-    seen = {}
     mods = public_modules()
+    homes = _homes(mods)
     for modname in mods:
         mod = importlib.import_module(modname)
         lines = [modname, "=" * len(modname), "", f".. automodule:: {modname}", "   :no-members:", ""]
@@ -96,17 +114,17 @@ def write_pages(outdir, stubs):
             # Every public module has its section in the guide; a missing one fails the build.
             short = modname.rsplit(".", 1)[-1]
             lines += [f"User guide: :ref:`guide-{short}`.", ""]
-        again = []
+        elsewhere = []
         for name in module_names(mod):
             obj = getattr(mod, name)
-            key = id(obj) if inspect.isclass(obj) or callable(obj) else (modname, name)
-            if key in seen:
-                again.append(f"``{name}`` (:py:obj:`{seen[key]}`)")
-                continue
-            seen[key] = f"{modname}.{name}"
-            lines += _object_lines(f"{modname}.{name}", obj, stubs)
-        if again:
-            lines += ["Also offered here: " + ", ".join(again) + ".", ""]
+            target = f"{modname}.{name}"
+            home = homes.get(id(obj), target)
+            if home != target:
+                elsewhere.append(f"``{name}`` (:py:obj:`{home}`)")
+            else:
+                lines += _object_lines(target, obj, stubs)
+        if elsewhere:
+            lines += ["Also offered here: " + ", ".join(elsewhere) + ".", ""]
         _write(outdir / f"{modname}.rst", "\n".join(lines))
     toc = ["API reference", "=============", "",
            "Generated from the installed package: every public module, class, method, property",
