@@ -370,6 +370,7 @@ class Args {
     Args &u(const char *name, unsigned long long v);
     Args &b(const char *name, bool v);
     Args &s(const char *name, const char *v);  // quoted, as repr(str)
+    Args &raw(const char *name, const std::string &v) { return put(name, v); }  // already in repr form
     Args &o(const char *name, nb::handle v);   // repr(v)
     std::string str() const { return s_; }
 
