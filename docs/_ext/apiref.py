@@ -131,6 +131,8 @@ def write_pages(outdir, stubs):
            "and function, with the signatures of the shipped stubs.", "",
            ".. toctree::", "   :maxdepth: 1", ""] + [f"   {m}" for m in mods]
     _write(outdir / "index.rst", "\n".join(toc) + "\n")
+    for page in set(outdir.glob("*.rst")) - {outdir / f"{m}.rst" for m in mods} - {outdir / "index.rst"}:
+        page.unlink()  # a module that is gone
     return mods
 
 
