@@ -13,6 +13,7 @@ import veltra
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 INVENTORY = ROOT / "build" / "docs" / "objects.inv"
 GUIDE = sorted((ROOT / "docs" / "guide").glob("*.rst"))
+PLOTTING = sorted(p for p in (ROOT / "examples").glob("*.py") if "matplotlib" in p.read_text())
 # Bookkeeping attributes of every struct-sequence type (BerInterval), not our surface.
 STRUCTSEQ = {"n_fields", "n_sequence_fields", "n_unnamed_fields"}
 
@@ -84,6 +85,14 @@ def test_reference_lists_every_public_name(documented):
             missing += [f"{mod}.{name}.{m}" for m in sorted(_members(obj))
                         if not any(f"{h}.{m}" in documented for h in homes)]
     assert not missing, f"not in the reference: {missing}{stale}"
+
+
+@pytest.mark.parametrize("script", PLOTTING, ids=lambda p: p.name)
+def test_gallery_pages_hold_their_figures(script):
+    page = ROOT / "build" / "docs" / "gallery" / f"{script.stem}.html"
+    if not page.exists():
+        pytest.skip("the site is not built (make docs)")
+    assert f"sphx_glr_{script.stem}_001.png" in page.read_text()
 
 
 @pytest.mark.parametrize("page", GUIDE, ids=lambda p: p.name)
