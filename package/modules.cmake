@@ -1,6 +1,6 @@
 # Which core units each extension module links (its own copy of each).
 #              module       core units
-veltra_module(track        loop_filter nco lockdet symsync ratesync mpsk_receiver wfm_dsss)
+veltra_module(track        loop_filter nco lockdet symsync ratesync mpsk_receiver wfm_dsss costas carrier_mpsk carrier_nda dll)
 veltra_module(filter       window fir boxcar ciccomp)
 veltra_module(_detection   detstat)
 veltra_module(agc          agc)
