@@ -13,6 +13,8 @@ converter is built with ``RateConverter_create(compensate, rate)`` (the plain DD
 separate compensation) and ``RateConverter_stage_label`` names each stage.
 """
 
+# sphinx_gallery_thumbnail_number = 2
+
 import ctypes
 
 import matplotlib.pyplot as plt

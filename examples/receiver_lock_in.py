@@ -10,6 +10,8 @@ frequency, the timing loop's fractional delay, the lock metric and the AGC gain.
 traces show the loops pulling in; the constellation after lock shows the result.
 """
 
+# sphinx_gallery_thumbnail_number = 2
+
 import matplotlib.pyplot as plt
 import numpy as np
 
