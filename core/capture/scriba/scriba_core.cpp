@@ -1,7 +1,6 @@
 #include "scriba.h"
 
 #include <cjson/cJSON.h>
-#include <emmintrin.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "scriba_kernel.hpp"
 #include "wfm_endian.hpp"
 #include "wfm_path.hpp"
 
@@ -28,6 +28,7 @@ struct scriba {
     off_t pos;                // bytes from base to the end of the last whole sample (owned files)
     uint64_t samples_written;
     unsigned char *conv_buf;  // one chunk of converted samples, sized at create
+    const vx::scriba_kernel::Variant *kernel;  // int16 / int8 quantisers for this machine
     float gain;
     float peak;
     bool clipped, track_clipping, failed;
@@ -43,8 +44,10 @@ struct scriba {
 
 namespace {
 
-// Samples converted per write call: a bounded buffer, whatever the block size.
-constexpr uint64_t CHUNK = 1 << 16;
+// Samples converted per write call: a bounded buffer, whatever the block size. Large enough
+// that the page cache takes a megabyte of ci16 per write (smaller writes cost more system
+// time per byte), small enough that a failed write loses little.
+constexpr uint64_t CHUNK = 1 << 18;
 // Longest CSV line: two "%0.9f" of FLT_MAX (39 digits, point, 9 decimals, sign) and separators.
 constexpr uint64_t CSV_LINE_MAX = 2 * 51 + 2;
 constexpr uint64_t CSV_CHUNK = 4096;
@@ -339,23 +342,7 @@ int write_meta(const scriba *w)
 
 // ---- conversion ---------------------------------------------------------------------------
 
-// Saturate and round halves away from zero; out-of-range and NaN values count as clipped
-// (NaN becomes 0). Branch-free, so the block loops vectorise: the saturated value is
-// within the integer range, its truncation is exact, and q - trunc(q) is exact.
-template <class T, class F> T quantise(F q, uint32_t &clips)
-{
-    using W = std::conditional_t<sizeof(T) == 4, int64_t, int32_t>;
-    constexpr F lo = static_cast<F>(INT64_C(-1) << (8 * sizeof(T) - 1));
-    constexpr F hi = -lo - 1;
-    clips += static_cast<uint32_t>(!(q >= lo) | !(q <= hi));
-    F s = q > hi ? hi : q;
-    s = s < lo ? lo : s;
-    s = q == q ? s : F{0};
-    W t = static_cast<W>(s);
-    const F frac = s - static_cast<F>(t);
-    t += static_cast<W>(frac >= F{0.5}) - static_cast<W>(frac <= F{-0.5});
-    return static_cast<T>(t);
-}
+using vx::scriba_kernel::quantise;
 
 template <class T> T wire_value(float v, uint32_t &clips)
 {
@@ -418,38 +405,6 @@ template <class T, class F> uint32_t quantise_lanes(const float *in, float gain,
     return static_cast<uint32_t>(L + in_range);
 }
 
-// Eight components to int16 or int8 with SSE2 (any x86-64): the steps of quantise(), lane by
-// lane, and the narrowing packs of values already within range.
-constexpr uint8_t OUTSIDE4[16] = {4, 3, 3, 2, 3, 2, 2, 1, 3, 2, 2, 1, 2, 1, 1, 0};  // clear bits of 4
-
-template <class T> uint32_t quantise8_sse2(const float *in, float gain, T *out)
-{
-    constexpr float scale = sizeof(T) == 2 ? 32768.0f : 128.0f;
-    const __m128 lo = _mm_set1_ps(-scale), hi = _mm_set1_ps(scale - 1), g = _mm_set1_ps(gain);
-    const __m128 sc = _mm_set1_ps(scale), half = _mm_set1_ps(0.5f), mhalf = _mm_set1_ps(-0.5f);
-    __m128i t[2];
-    uint32_t clips = 0;
-    for (int h = 0; h < 2; ++h) {
-        const __m128 q = _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(in + 4 * h), g), sc);
-        const __m128 inside = _mm_and_ps(_mm_cmpge_ps(q, lo), _mm_cmple_ps(q, hi));
-        clips += OUTSIDE4[_mm_movemask_ps(inside)];  // baseline x86-64 has no popcnt
-        // max(q, lo) gives lo for NaN; the ordered mask then makes it 0.
-        __m128 v = _mm_min_ps(_mm_max_ps(q, lo), hi);
-        v = _mm_and_ps(v, _mm_cmpord_ps(q, q));
-        __m128i k = _mm_cvttps_epi32(v);
-        const __m128 frac = _mm_sub_ps(v, _mm_cvtepi32_ps(k));
-        k = _mm_sub_epi32(k, _mm_castps_si128(_mm_cmpge_ps(frac, half)));   // -1 where true
-        k = _mm_add_epi32(k, _mm_castps_si128(_mm_cmple_ps(frac, mhalf)));
-        t[h] = k;
-    }
-    const __m128i w = _mm_packs_epi32(t[0], t[1]);
-    if constexpr (sizeof(T) == 2)
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), w);
-    else
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packs_epi16(w, w));
-    return clips;
-}
-
 // One chunk of n samples (C = 2 or 1 components each) into out in the file's byte order;
 // returns the clipped components.
 template <class T, int C> uint64_t convert(const vx_cf32 *x, uint64_t n, float gain, bool be, unsigned char *out)
@@ -460,10 +415,7 @@ template <class T, int C> uint64_t convert(const vx_cf32 *x, uint64_t n, float g
     constexpr uint64_t step = C == 2 ? 1 : 2;  // scalar types take the real parts only
     const uint64_t m = n * C;
     uint64_t i = 0;
-    if constexpr ((std::is_same_v<T, int16_t> || std::is_same_v<T, int8_t>) && C == 2) {
-        for (; i + 8 <= m; i += 8)
-            clips += quantise8_sse2<T>(f + i, gain, o + i);
-    } else if constexpr (std::is_integral_v<T> && C == 2) {
+    if constexpr (std::is_integral_v<T> && C == 2) {
         using F = std::conditional_t<sizeof(T) == 4, double, float>;
         constexpr uint64_t L = 16 / sizeof(F);
         for (; i + L <= m; i += L)
@@ -486,6 +438,17 @@ uint64_t convert_binary(scriba *w, const vx_cf32 *x, uint64_t n)
 {
     const int c = wfm_components(w->sample_type);
     const bool be = w->big_endian;
+    const int kind = w->sample_type % 5;
+    if (c == 2 && (kind == 3 || kind == 4)) {  // int16 / int8: peak, clips and codes in one pass
+        const float *f = &x[0].re;
+        const uint64_t clips = kind == 3
+            ? w->kernel->i16(f, 2 * n, w->gain, reinterpret_cast<int16_t *>(w->conv_buf), &w->peak)
+            : w->kernel->i8(f, 2 * n, w->gain, reinterpret_cast<int8_t *>(w->conv_buf), &w->peak);
+        if (kind == 3 && wfm::needs_swap(be))
+            for (uint64_t i = 0; i < 2 * n; ++i)
+                wfm::swap_bytes(w->conv_buf + 2 * i, 2);
+        return clips;
+    }
     w->peak = block_peak(x, n, w->gain, w->peak);
     switch (w->sample_type % 5) {
     case 0: return convert<float>(x, n, c, w->gain, be, w->conv_buf);
@@ -655,6 +618,7 @@ scriba *open_writer(FILE *f, bool owns, int file_type, int sample_type, int big_
     w->conv_buf = static_cast<unsigned char *>(std::malloc(CONV_BYTES));
     if (!w->conv_buf)
         return free_writer(w), nullptr;
+    w->kernel = &vx::scriba_kernel::best();
     w->file = f;
     w->owns_file = owns;
     w->file_type = file_type;
