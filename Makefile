@@ -13,7 +13,8 @@ demo: install
 
 test: deps
 	$(PIP) install -q $(BUILD_DEPS)
-	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test]"
+	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test,docs]"
+	$(MAKE) docs-html
 	$(MAKE) pytest native sanitize tsan fuzz
 
 # System packages, installed only when missing.
@@ -59,6 +60,16 @@ fuzz:
 	  -o build/fuzz/capture_fuzz
 	build/fuzz/capture_fuzz -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
 	  build/fuzz/corpus tests/fuzz/seeds
+
+# The site (guide, gallery, API reference) into build/docs; any warning or failing example fails it.
+.PHONY: docs docs-html
+docs: deps
+	$(PIP) install -q $(BUILD_DEPS)
+	$(PIP) install -q --no-build-isolation ".[docs]"
+	$(MAKE) docs-html
+
+docs-html:
+	$(PYTHON) -m sphinx -b html -n -W --keep-going -q docs build/docs
 
 bench: install
 	$(PIP) install -q ".[bench]"

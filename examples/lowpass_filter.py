@@ -1,4 +1,7 @@
-"""Design a lowpass, filter a stream block by block, and check what it removed.
+"""Lowpass filtering a stream
+==========================
+
+Design a lowpass, filter a stream block by block, and check what it removed.
 
 A complex baseband capture holds a wanted tone at 0.05 cycles/sample and an interferer at
 0.35 cycles/sample. A 60 dB Kaiser lowpass with its passband edge at 0.2 of Nyquist keeps

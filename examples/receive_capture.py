@@ -1,4 +1,7 @@
-"""Receive QPSK from a capture file: compose it, write it to SigMF, read it back, demodulate.
+"""Receiving QPSK from a capture file
+==================================
+
+Receive QPSK from a capture file: compose it, write it to SigMF, read it back, demodulate.
 
 A 1 MHz capture at 915 MHz holds 125 kBd QPSK (8 samples per symbol) arriving 1 kHz off
 the centre at 12 dB Es/N0. The composer writes it as an annotated SigMF pair; the reader

@@ -1,4 +1,7 @@
-"""Watch a tracking loop from another thread, and stop it cleanly with Ctrl-C.
+"""Telemetry from a running loop
+=============================
+
+Watch a tracking loop from another thread, and stop it cleanly with Ctrl-C.
 
 A worker thread tracks a noisy phase ramp with a second-order loop, block by block, and
 publishes its phase error (every sample) and frequency estimate (every 50th sample) to a

@@ -139,7 +139,7 @@ sample_type : {"cf32", "cf64", "ci32", "ci16", "ci8", "f32", "f64", "i32", "i16"
 endian : {"le", "be"}, optional
     Byte order of binary samples and headers. Default "le".
 fc : float, optional
-    Centre frequency in Hz (|fc| <= 1e12 with metadata). Default 0 (none).
+    Centre frequency in Hz (``abs(fc) <= 1e12`` with metadata). Default 0 (none).
 total : int, optional
     Samples expected; a BLUE header declares them until close. Default 0.
 headroom : float, optional

@@ -248,7 +248,7 @@ Parameters
 sample_rate_hz, symbol_rate_hz : float
     Sample and symbol rates (> 0).
 carrier_freq_hz : float, optional
-    Carrier centre, |carrier_freq_hz| < sample_rate_hz/2. Default 0.
+    Carrier centre, ``abs(carrier_freq_hz) < sample_rate_hz/2``. Default 0.
 pulse : {"iandd", "rrc"}, optional
     Default "iandd".
 rrc_beta : float, optional

@@ -1,6 +1,7 @@
 """veltra: signal processing for software radio, NumPy arrays in and out."""
 
 __version__ = "0.1.0"
+__all__ = ["MODULES", "resample", "resample_real"]  # the last two load on first use
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
 MODULES = (
