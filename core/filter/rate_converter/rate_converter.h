@@ -96,6 +96,10 @@ VX_API int RateConverter_get_clipped(const RateConverter *rc);
 VX_API double RateConverter_get_rate(const RateConverter *rc);
 VX_API double RateConverter_get_bank_sps(const RateConverter *rc);
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc);
+/* The matched form's construction parameters (so a copy can be built); VX_ERR_INVALID,
+ * nothing written, for a plain converter. */
+VX_API int RateConverter_get_matched(const RateConverter *rc, int *pulse, uint64_t *span,
+                                     uint64_t *num_phases, double *beta, double *pulse_sps);
 VX_API int RateConverter_num_stages(const RateConverter *rc);
 VX_API int RateConverter_stage_kind(const RateConverter *rc, int i);
 /* Output/input rate of stage i (0 out of range). */

@@ -621,6 +621,19 @@ VX_API int RateConverter_get_clipped(const RateConverter *rc)
 VX_API double RateConverter_get_rate(const RateConverter *rc) { return rc->rate; }
 VX_API double RateConverter_get_bank_sps(const RateConverter *rc) { return rc->bank_sps; }
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc) { return rc->narrow_pulse; }
+
+VX_API int RateConverter_get_matched(const RateConverter *rc, int *pulse, uint64_t *span,
+                                     uint64_t *num_phases, double *beta, double *pulse_sps)
+{
+    if (!rc || !rc->matched)
+        return VX_ERR_INVALID;
+    *pulse = rc->mp.pulse;
+    *span = rc->mp.span;
+    *num_phases = rc->mp.num_phases;
+    *beta = rc->mp.beta;
+    *pulse_sps = rc->mp.pulse_sps;
+    return VX_OK;
+}
 VX_API int RateConverter_num_stages(const RateConverter *rc) { return rc->num_stages; }
 VX_API int RateConverter_stage_kind(const RateConverter *rc, int i)
 {
