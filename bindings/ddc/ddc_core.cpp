@@ -148,6 +148,25 @@ ndarray of complex64
 void destroy_core(ddc *d) { ddc_destroy(d); }
 void destroy_core(ddcr *d) { ddcr_destroy(d); }
 
+const RateConverter *converter(const ddc *d) { return ddc_get_converter(d); }
+const RateConverter *converter(const ddcr *d) { return ddcr_get_converter(d); }
+
+// Construction arguments read back from a converter (pickling).
+template <class Core, class In> Args plain_args(const Core *d)
+{
+    using F = Family<Core, In>;
+    return Args().f("norm_freq", F::get_norm_freq(d)).f("rate", F::get_rate(d));
+}
+template <class Core, class In> Args matched_args(const Core *d)
+{
+    int pulse = 0;
+    uint64_t span = 0, phases = 0;
+    double beta = 0.0, sps = 0.0;
+    RateConverter_get_matched(converter(d), &pulse, &span, &phases, &beta, &sps);
+    return plain_args<Core, In>(d).s("pulse", pulse == RC_PULSE_IANDD ? "iandd" : "rrc").f("beta", beta)
+        .u("span", span).f("pulse_sps", sps).u("num_phases", phases);
+}
+
 // Matched constructor arguments, with the pulse given by name.
 template <class Core>
 Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, double, double),
@@ -258,12 +277,14 @@ NB_MODULE(ddc, m)
 
     Class<DDCPy> d(m, "DDC", DDC_DOC);
     d.ctor(ddc_create, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
+    d.pickle(plain_args<ddc, vx_cf32>);
     methods<DDCPy, vx_cf32>(d, "complex64");
     d.fn("execute_max_out", ddc_execute_max_out, "x_len"_a,
          "Outputs ``execute`` can return for `x_len` inputs (covers up-sampling).");
 
     Class<DdcrPy> r(m, "Ddcr", DDCR_DOC);
     r.ctor(ddcr_create, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
+    r.pickle(plain_args<ddcr, float>);
     methods<DdcrPy, float>(r, "float32");
     r.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
     r.def("close", [](DdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
@@ -273,6 +294,7 @@ NB_MODULE(ddc, m)
                 return create_matched(ddc_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
+    md.pickle(matched_args<ddc, vx_cf32>);
     methods<MatchedDDCPy, vx_cf32>(md, "complex64");
     md.fn("execute_max_out", ddc_execute_max_out, "x_len"_a,
           "Outputs ``execute`` can return for `x_len` inputs (covers up-sampling).");
@@ -282,6 +304,7 @@ NB_MODULE(ddc, m)
                 return create_matched(ddcr_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
+    mr.pickle(matched_args<ddcr, float>);
     methods<MatchedDdcrPy, float>(mr, "float32");
     mr.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
     mr.def("close", [](MatchedDdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
