@@ -2,10 +2,12 @@
 
 The peer mixes with a precomputed exponential and decimates with
 scipy.signal.resample_poly. Lines read ``name: ours X Msps, peer Y Msps, ratio Z``
-(input samples per second, median of several repeats; ratio above 1 means veltra is
-faster). After each rate comes the split of our time over the mixer and the converter's
-stages, each stage timed alone on the sample count it sees in the cascade through the
-module's exported core functions. Last, the one-sample push path in ns per sample.
+(input samples per CPU second of this single-threaded process, median of several
+repeats, all pieces of one rate timed in the same rounds, so a busy shared machine does
+not skew them; ratio above 1 means veltra is faster). After each rate comes the split
+of our time over the mixer and the converter's stages, each stage timed alone on the
+sample count it sees in the cascade through the module's exported core functions. Last,
+the one-sample push path in ns per sample.
 
 Usage: python bench/bench_ddc.py [N]   (N input samples, default 1e6)
 """
@@ -18,7 +20,7 @@ import numpy as np
 import scipy.signal as ss
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import median_time  # noqa: E402
+from common import median_times  # noqa: E402
 
 import veltra.ddc as vd  # noqa: E402
 
@@ -90,25 +92,26 @@ def main():
     rng = np.random.default_rng(0)
     x = (0.3 * (rng.normal(size=n) + 1j * rng.normal(size=n))).astype(np.complex64)
     lo = np.exp(-2j * np.pi * F0 * np.arange(n)).astype(np.complex64)
-    print(f"# {n} complex64 samples; SIMD level {vd._build_info()['simd_level']}; "
+    print(f"# {n} complex64 samples; SIMD level {vd._build_info()['simd_level']}; CPU time; "
           f"peer: x * exp(-j2π·{F0}·n) then scipy.signal.resample_poly(1, D)")
     repeats = 7 if n <= 2_000_000 else 3
 
     for name, down in RATES:
+        # Ours, the peer, the whole converter and each stage alone, timed in the same rounds.
         d = vd.DDC(norm_freq=-F0, rate=1.0 / down)
-        ours = median_time(lambda: d.execute(x), repeats)
-        peer = median_time(lambda: ss.resample_poly(x * lo, 1, down), max(3, repeats // 2))
-        line(f"DDC(-{F0}, {name}) vs mix + resample_poly", ours, peer, n)
-
         mixed = (x * lo).astype(np.complex64)
         whole = Converter(lib, 1.0 / down)
-        conv = median_time(whole.timer(mixed), repeats)
-        parts, count = [], n
+        stages, labels, counts, count = [], [], [], n
         for label in whole.labels():
-            stage = Converter(lib, stage_rate(label))
-            seg = mixed[:count]
-            parts.append((f"{label} on {count}", median_time(stage.timer(seg), repeats)))
+            stages.append(Converter(lib, stage_rate(label)))
+            labels.append(f"{label} on {count}")
+            counts.append(count)
             count = int(count * stage_rate(label))
+        fns = [lambda: d.execute(x), lambda: ss.resample_poly(x * lo, 1, down),
+               whole.timer(mixed)] + [st.timer(mixed[:c]) for st, c in zip(stages, counts)]
+        ours, peer, conv, *times = median_times(fns, repeats)
+        line(f"DDC(-{F0}, {name}) vs mix + resample_poly", ours, peer, n)
+        parts = list(zip(labels, times))
         split = ", ".join(f"{lbl} {100 * t / ours:.0f}%" for lbl, t in parts)
         print(f"  split of {ours * 1e3:.2f} ms: mixer {100 * (ours - conv) / ours:.0f}%, "
               f"converter {100 * conv / ours:.0f}% ({split})")
@@ -121,8 +124,8 @@ def main():
         for v in samples:
             d.execute_ctrl_push(v, 0.0, 0.0)
 
-    push = median_time(push_all, 5) / k
-    block = median_time(lambda: d.execute(x), repeats) / n
+    push, block = median_times([push_all, lambda: d.execute(x)], 5)
+    push, block = push / k, block / n
     print(f"DDC(-{F0}, 1/4).execute_ctrl_push: {push * 1e9:.0f} ns/sample "
           f"(block execute {block * 1e9:.2f} ns/sample)")
 

@@ -70,7 +70,10 @@ NB_MODULE(agc, m)
     Class<AGCPy>(m, "AGC", AGC_DOC)
         .ctor(agc_create, invalid("ref_db, loop_bw and alpha must be finite"),
               "ref_db"_a = 0.0, "loop_bw"_a = 0.0025, "alpha"_a = 0.05)
-        .pickle(+[](const agc *a) { return Args().f("ref_db", a->ref_db).f("loop_bw", a->loop_bw).f("alpha", a->alpha); })
+        .repr(+[](const agc *a) {
+            return Args().f("ref_db", a->ref_db).f("loop_bw", a->loop_bw).f("alpha", a->alpha);
+        })
+        .pickle()
         .fn("step", step, "x"_a, R"doc(Run the per-sample path on one sample.
 
 Parameters

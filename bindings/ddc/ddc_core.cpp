@@ -48,6 +48,7 @@ template <> struct Family<ddc, vx_cf32> {
     static constexpr auto get_rate = ddc_get_rate;
     static constexpr auto clipped = ddc_get_clipped;
     static constexpr auto narrow = ddc_get_narrow_pulse;
+    static constexpr auto converter = ddc_get_converter;
     static uint64_t bound(const ddc *d, uint64_t n) { return ddc_execute_max_out(d, n); }
     static vx_cf32 sample(PyIn x) { return {static_cast<float>(x.real()), static_cast<float>(x.imag())}; }
 };
@@ -68,16 +69,35 @@ template <> struct Family<ddcr, float> {
     static constexpr auto get_rate = ddcr_get_rate;
     static constexpr auto clipped = ddcr_get_clipped;
     static constexpr auto narrow = ddcr_get_narrow_pulse;
-    // The real-input bound is 0 (never more outputs than inputs); the true bound of the
-    // cascade is checked too.
-    static uint64_t bound(const ddcr *d, uint64_t n)
-    {
-        return std::max({n, ddcr_execute_max_out(d), ddcr_execute_ctrl_bound(d, n, 0.0)});
-    }
+    static constexpr auto converter = ddcr_get_converter;
+    // Object-only: the call needs max(n, this), 0 where the input length suffices.
+    static uint64_t bound(const ddcr *d) { return ddcr_execute_max_out(d); }
     static float sample(PyIn x) { return static_cast<float>(x); }
 };
 
 bool bool_of(int v) { return v != 0; }
+
+// A NaN or infinite deviation would stall the terminal stage; refused before anything runs.
+void require_finite_ctrl(double rate_ctrl, double freq_ctrl)
+{
+    if (!vx_finite(rate_ctrl) || !vx_finite(freq_ctrl))
+        raise(PyExc_ValueError, "rate_ctrl and freq_ctrl must be finite");
+}
+
+// The construction arguments, the matched ones only for a matched object.
+template <class Core, class In> Args repr_args(const Core *d)
+{
+    using F = Family<Core, In>;
+    Args a;
+    a.f("norm_freq", F::get_norm_freq(d)).f("rate", F::get_rate(d));
+    int pulse = RC_PULSE_NONE;
+    uint64_t span = 0, phases = 0;
+    double beta = 0.0, sps = 0.0;
+    if (RateConverter_get_matched(F::converter(d), &pulse, &span, &phases, &beta, &sps))
+        a.s("pulse", pulse == RC_PULSE_RRC ? "rrc" : "iandd").f("beta", beta).u("span", span)
+            .f("pulse_sps", sps).u("num_phases", phases);
+    return a;
+}
 
 template <class H, class In> void methods(Class<H> &c, const char *in_dtype)
 {
@@ -101,6 +121,7 @@ ndarray of complex64
     c.def("execute_ctrl", [](H &h, nb::handle x, double rate_ctrl, double freq_ctrl) {
         Use<H> pin(h); // converting x may run Python code that tries to destroy the object
         Core *d = pin;
+        require_finite_ctrl(rate_ctrl, freq_ctrl);
         InArray<In> in(x);
         OutArray<vx_cf32> y(nb::none(), std::max(in.size(), F::ctrl_bound(d, in.size(), rate_ctrl)));
         const uint64_t k = call<Gil::release>(h, [&] {
@@ -113,6 +134,11 @@ ndarray of complex64
 `rate_ctrl` to the terminal stage's rate, for this call only: ``norm_freq`` and
 ``rate`` keep their values.
 
+Raises
+------
+ValueError
+    "rate_ctrl and freq_ctrl must be finite"; the object is left unchanged.
+
 Returns
 -------
 ndarray of complex64
@@ -122,6 +148,7 @@ ndarray of complex64
                                   nb::handle out) {
         Use<H> pin(h);
         Core *d = pin;
+        require_finite_ctrl(rate_ctrl, freq_ctrl);
         // A positive rate deviation can complete more outputs than the rate alone allows.
         OutArray<vx_cf32> y(out, std::max(F::push_max_out(d), F::ctrl_bound(d, 1, rate_ctrl)));
         return y.finish(F::push(d, y.data(), y.capacity(), F::sample(x), rate_ctrl, freq_ctrl));
@@ -133,6 +160,8 @@ Returns
 ndarray of complex64
     The outputs this sample completes (0, 1 or more).
 )doc");
+    c.repr(repr_args<Core, In>);
+    c.pickle();
     c.fn("execute_ctrl_push_max_out", F::push_max_out, "Most outputs one push can return.")
         .reset(F::reset)
         .state(F::state_bytes, F::get_state, F::set_state)
@@ -147,25 +176,6 @@ ndarray of complex64
 
 void destroy_core(ddc *d) { ddc_destroy(d); }
 void destroy_core(ddcr *d) { ddcr_destroy(d); }
-
-const RateConverter *converter(const ddc *d) { return ddc_get_converter(d); }
-const RateConverter *converter(const ddcr *d) { return ddcr_get_converter(d); }
-
-// Construction arguments read back from a converter (pickling).
-template <class Core, class In> Args plain_args(const Core *d)
-{
-    using F = Family<Core, In>;
-    return Args().f("norm_freq", F::get_norm_freq(d)).f("rate", F::get_rate(d));
-}
-template <class Core, class In> Args matched_args(const Core *d)
-{
-    int pulse = 0;
-    uint64_t span = 0, phases = 0;
-    double beta = 0.0, sps = 0.0;
-    RateConverter_get_matched(converter(d), &pulse, &span, &phases, &beta, &sps);
-    return plain_args<Core, In>(d).s("pulse", pulse == RC_PULSE_IANDD ? "iandd" : "rrc").f("beta", beta)
-        .u("span", span).f("pulse_sps", sps).u("num_phases", phases);
-}
 
 // Matched constructor arguments, with the pulse given by name.
 template <class Core>
@@ -182,6 +192,12 @@ Core *create_matched(Core *(*create)(int, uint64_t, uint64_t, double, double, do
     }
     return d;
 }
+
+const char *const REAL_MAX_OUT_DOC =
+    "Outputs ``execute`` can return beyond the input length: ``out`` needs\n"
+    "``max(len(x), execute_max_out())`` elements. 0 (the input length suffices) unless a\n"
+    "stage up-samples after the halfband or outputs are owed, when a short block can\n"
+    "yield more outputs than inputs.";
 
 const char *const DDC_DOC = R"doc(Digital down-converter for complex input.
 
@@ -277,16 +293,14 @@ NB_MODULE(ddc, m)
 
     Class<DDCPy> d(m, "DDC", DDC_DOC);
     d.ctor(ddc_create, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
-    d.pickle(plain_args<ddc, vx_cf32>);
     methods<DDCPy, vx_cf32>(d, "complex64");
     d.fn("execute_max_out", ddc_execute_max_out, "x_len"_a,
          "Outputs ``execute`` can return for `x_len` inputs (covers up-sampling).");
 
     Class<DdcrPy> r(m, "Ddcr", DDCR_DOC);
     r.ctor(ddcr_create, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25);
-    r.pickle(plain_args<ddcr, float>);
     methods<DdcrPy, float>(r, "float32");
-    r.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
+    r.fn("execute_max_out", ddcr_execute_max_out, REAL_MAX_OUT_DOC);
     r.def("close", [](DdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
 
     Class<MatchedDDCPy> md(m, "MatchedDDC", MATCHED_DOC);
@@ -294,7 +308,6 @@ NB_MODULE(ddc, m)
                 return create_matched(ddc_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDC_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
-    md.pickle(matched_args<ddc, vx_cf32>);
     methods<MatchedDDCPy, vx_cf32>(md, "complex64");
     md.fn("execute_max_out", ddc_execute_max_out, "x_len"_a,
           "Outputs ``execute`` can return for `x_len` inputs (covers up-sampling).");
@@ -304,8 +317,7 @@ NB_MODULE(ddc, m)
                 return create_matched(ddcr_create_matched, f, rate, pulse, beta, span, sps, phases);
             }, invalid(DDCR_INVALID), "norm_freq"_a = 0.0, "rate"_a = 0.25, "pulse"_a = "rrc",
             "beta"_a = 0.35, "span"_a = Count{8}, "pulse_sps"_a = 2.0, "num_phases"_a = Count{1024});
-    mr.pickle(matched_args<ddcr, float>);
     methods<MatchedDdcrPy, float>(mr, "float32");
-    mr.fn("execute_max_out", ddcr_execute_max_out, "0: never more outputs than inputs.");
+    mr.fn("execute_max_out", ddcr_execute_max_out, REAL_MAX_OUT_DOC);
     mr.def("close", [](MatchedDdcrPy &h) { h.destroy(); }, "Same as ``destroy``.");
 }

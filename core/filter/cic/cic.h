@@ -30,6 +30,8 @@ VX_API void cic_destroy(cic *c);
 VX_API uint64_t cic_decimate(cic *c, const vx_cf32 *x, uint64_t n_in, vx_cf32 *y,
                              uint64_t max_out);
 VX_API uint64_t cic_decimate_max_out(const cic *c); /* 0: never more outputs than inputs */
+/* Exact number of outputs the next n_in inputs complete: (phase + n_in) / r. */
+VX_API uint64_t cic_decimate_bound(const cic *c, uint64_t n_in);
 
 VX_API uint32_t cic_get_ratio(const cic *c);
 VX_API int cic_get_clipped(const cic *c); /* 1 when an input saturated since reset */

@@ -2,20 +2,12 @@
 
 #include <algorithm>
 
+#include "cic_kernel.hpp"
 #include "vx_blob.hpp"
-#include "vx_kernel.hpp"
 
-namespace {
-
-constexpr int kOrder = 4;
-
-// Registers of one component (I or Q). Unsigned: the wrap is the intended arithmetic.
-struct Lane {
-    uint64_t integ[kOrder];
-    uint64_t comb[kOrder];
-};
-
-} // namespace
+namespace ck = vx::cic_kernel;
+using ck::kOrder;
+using ck::Lane;
 
 struct cic {
     uint32_t r;     // ratio, a power of two in 2..2048
@@ -23,46 +15,12 @@ struct cic {
     Lane lane[2];   // I, Q
     uint32_t phase; // inputs since the last output, 0..r−1
     uint8_t clipped;
+    const ck::Variant *kernel; // quantiser and integrators for this machine
 };
 
 namespace {
 
 bool ratio_ok(uint32_t r) { return r >= 2 && r <= CIC_MAX_RATIO && (r & (r - 1)) == 0; }
-
-constexpr float kTop = 32767.0f / 16384.0f; // largest input with a code of its own
-
-// Offset-binary code of one component; NaN counts as 0 and, like overflow, as clipping.
-inline uint64_t quantise(float v, uint32_t &clip)
-{
-    const bool in_range = v >= -2.0f && v <= kTop;
-    clip |= !in_range;
-    const float c = v != v ? 0.0f : std::min(std::max(v, -2.0f), kTop);
-    return static_cast<uint64_t>(static_cast<int32_t>(c * 16384.0f) + 32768);
-}
-
-// Integrates `count` inputs, both components interleaved so the two chains overlap.
-VX_KERNEL void integrate(Lane *__restrict lane, const vx_cf32 *__restrict x, uint64_t count,
-                         uint32_t *clip)
-{
-    uint64_t i0 = lane[0].integ[0], i1 = lane[0].integ[1], i2 = lane[0].integ[2],
-             i3 = lane[0].integ[3];
-    uint64_t q0 = lane[1].integ[0], q1 = lane[1].integ[1], q2 = lane[1].integ[2],
-             q3 = lane[1].integ[3];
-    uint32_t cl = 0;
-    for (uint64_t k = 0; k < count; ++k) {
-        i0 += quantise(x[k].re, cl);
-        q0 += quantise(x[k].im, cl);
-        i1 += i0;
-        q1 += q0;
-        i2 += i1;
-        q2 += q1;
-        i3 += i2;
-        q3 += q2;
-    }
-    lane[0].integ[0] = i0, lane[0].integ[1] = i1, lane[0].integ[2] = i2, lane[0].integ[3] = i3;
-    lane[1].integ[0] = q0, lane[1].integ[1] = q1, lane[1].integ[2] = q2, lane[1].integ[3] = q3;
-    *clip |= cl;
-}
 
 // The four combs on the last integrator, back to a float component.
 inline float comb(Lane &l, uint32_t shift)
@@ -85,8 +43,10 @@ VX_API cic *cic_create(uint32_t r)
     if (!ratio_ok(r))
         return nullptr;
     cic *c = vx::alloc_object<cic>();
-    if (c)
+    if (c) {
+        c->kernel = &ck::best();
         cic_reconfigure(c, r);
+    }
     return c;
 }
 
@@ -118,23 +78,38 @@ VX_API uint64_t cic_decimate(cic *c, const vx_cf32 *x, uint64_t n_in, vx_cf32 *y
         max_out = 0;
     uint64_t written = 0;
     uint32_t clip = 0;
+    uint64_t code[2 * ck::kCodes];
     for (uint64_t i = 0; i < n_in;) {
-        const uint64_t run = std::min<uint64_t>(c->r - c->phase, n_in - i);
-        integrate(c->lane, x + i, run, &clip);
-        i += run;
-        c->phase += static_cast<uint32_t>(run);
-        if (c->phase == c->r) {
-            c->phase = 0;
-            const float re = comb(c->lane[0], c->shift), im = comb(c->lane[1], c->shift);
-            if (written < max_out)
-                y[written++] = {re, im};
+        // Quantise a chunk by vector, then integrate it run by run up to each output.
+        const uint64_t chunk = std::min(ck::kCodes, n_in - i);
+        c->kernel->quantise(x + i, chunk, code, &clip);
+        for (uint64_t k = 0; k < chunk;) {
+            const uint64_t run = std::min<uint64_t>(c->r - c->phase, chunk - k);
+            if (run >= c->kernel->min_run)
+                c->kernel->integrate(c->lane, code + 2 * k, run);
+            else
+                ck::integrate_codes(c->lane, code + 2 * k, run);
+            k += run;
+            c->phase += static_cast<uint32_t>(run);
+            if (c->phase == c->r) {
+                c->phase = 0;
+                const float re = comb(c->lane[0], c->shift), im = comb(c->lane[1], c->shift);
+                if (written < max_out)
+                    y[written++] = {re, im};
+            }
         }
+        i += chunk;
     }
     c->clipped |= clip != 0;
     return written;
 }
 
 VX_API uint64_t cic_decimate_max_out(const cic *) { return 0; }
+VX_API uint64_t cic_decimate_bound(const cic *c, uint64_t n_in)
+{
+    // Split so that adding the phase cannot wrap.
+    return n_in / c->r + (n_in % c->r + c->phase) / c->r;
+}
 VX_API uint32_t cic_get_ratio(const cic *c) { return c->r; }
 VX_API int cic_get_clipped(const cic *c) { return c->clipped; }
 VX_API double cic_dc_gain(const cic *c)

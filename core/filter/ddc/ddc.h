@@ -32,7 +32,8 @@ VX_API uint64_t ddc_execute(ddc *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y, ui
 VX_API uint64_t ddcr_execute(ddcr *d, const float *x, uint64_t n, vx_cf32 *y, uint64_t max_out);
 /* As execute with freq_ctrl added to the LO increment and rate_ctrl to the terminal rate
  * for this call only; every input is consumed (outputs past max_out come later). A plan
- * without a terminal resampler ignores rate_ctrl and refuses a short max_out. */
+ * without a terminal resampler ignores rate_ctrl and refuses a short max_out. A non-finite
+ * deviation is refused: 0 outputs, nothing consumed. */
 VX_API uint64_t ddc_execute_ctrl(ddc *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y,
                                  uint64_t max_out, double rate_ctrl, double freq_ctrl);
 VX_API uint64_t ddcr_execute_ctrl(ddcr *d, const float *x, uint64_t n, vx_cf32 *y,
@@ -63,7 +64,12 @@ VX_API uint64_t ddc_execute_max_out(const ddc *d, uint64_t n);
 VX_API uint64_t ddc_execute_ctrl_bound(const ddc *d, uint64_t n, double rate_ctrl);
 VX_API uint64_t ddc_execute_ctrl_max_out(const ddc *d, uint64_t n);
 VX_API uint64_t ddc_execute_ctrl_push_max_out(const ddc *d);
-VX_API uint64_t ddcr_execute_max_out(const ddcr *d); /* 0: never more than the input length */
+/* Real input, a bound for a call of any length n from the current state: a call needs
+ * max(n, ddcr_execute_max_out(d)) outputs of room. 0 (the input length suffices) unless a
+ * stage after the halfband up-samples or earlier outputs are owed, when a short call can
+ * yield more outputs than inputs (1 input can yield 2 at rate 1/24, a CIC(16) and a 4/3
+ * resampler). ddcr_execute_ctrl_max_out is the same for execute_ctrl at deviation 0. */
+VX_API uint64_t ddcr_execute_max_out(const ddcr *d);
 VX_API uint64_t ddcr_execute_ctrl_bound(const ddcr *d, uint64_t n, double rate_ctrl);
 VX_API uint64_t ddcr_execute_ctrl_max_out(const ddcr *d);
 VX_API uint64_t ddcr_execute_ctrl_push_max_out(const ddcr *d);

@@ -3,11 +3,13 @@
 #include "ddc.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "hbdecim.h"
 #include "lo.h"
+#include "mix_kernel.hpp"
 #include "vx_blob.hpp"
 
 namespace {
@@ -20,33 +22,25 @@ template <class In> struct Down {
     hbdecim_r2c *hb; // real input only
     double rate;     // overall output/input rate
     vx_cf32 *buf;    // kChunk mixed samples
+    vx::mix_kernel::mix_fn mixer; // the mixer for this machine
 };
 
 // y = x · e^{jθ} in single precision, θ advancing by the LO increment plus `extra`.
-void mix(lo &o, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint32_t extra)
+template <class In> void mix(Down<In> *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint32_t extra)
 {
-    const float *t = lo_sin_table();
-    uint32_t p = o.phase;
-    const uint32_t inc = o.phase_inc + extra;
-    for (uint64_t i = 0; i < n; ++i) {
-        const vx_cf32 e = lo_sample(t, p);
-        const vx_cf32 v = x[i];
-        y[i] = {v.re * e.re - v.im * e.im, v.re * e.im + v.im * e.re};
-        p += inc;
-    }
-    o.phase = p;
+    d->osc.phase = d->mixer(lo_sin_table(), d->osc.phase, d->osc.phase_inc + extra, x, n, y);
 }
 
 // Up to kChunk inputs to mixed samples in d->buf; returns how many.
 uint64_t front(Down<vx_cf32> *d, const vx_cf32 *x, uint64_t m, uint32_t extra)
 {
-    mix(d->osc, x, m, d->buf, extra);
+    mix(d, x, m, d->buf, extra);
     return m;
 }
 uint64_t front(Down<float> *d, const float *x, uint64_t m, uint32_t extra)
 {
     const uint64_t k = hbdecim_r2c_execute(d->hb, x, m, d->buf, kChunk);
-    mix(d->osc, d->buf, k, d->buf, extra);
+    mix(d, d->buf, k, d->buf, extra);
     return k;
 }
 
@@ -69,6 +63,32 @@ template <class In> uint64_t ctrl_bound(const Down<In> *d, uint64_t n, double ra
     return RateConverter_execute_ctrl_bound(d->rc, mid_bound(d, n), rate_ctrl);
 }
 
+// Object-only bound for a call of any length: 0 when a call never yields more outputs
+// than inputs, else the most a short call can yield. Above n0 the bound's line lies under
+// the input length, so only shorter calls are looked at (the bound grows with n).
+template <class In> uint64_t short_call_bound(const Down<In> *d, bool ctrl)
+{
+    constexpr uint64_t kScan = 4096;
+    double a, b;
+    RateConverter_bound_line(d->rc, ctrl, 0.0, &a, &b);
+    if constexpr (std::is_same_v<In, float>) // the halfband's (n + 1) / 2 ahead of it
+        b += 0.5 * a, a *= 0.5;
+    auto bound = [&](uint64_t n) { return ctrl ? ctrl_bound(d, n, 0.0) : execute_bound(d, n); };
+    const double n0 = std::ceil(b / (1.0 - a));
+    if (!(a < 1.0 && n0 <= 9.0e15))
+        return UINT64_MAX; // no length beyond which the input length suffices
+    if (n0 < 1.0)
+        return 0;
+    const uint64_t last = static_cast<uint64_t>(n0) - 1;
+    if (last > kScan)
+        return bound(last);
+    uint64_t most = 0;
+    for (uint64_t n = 1; n <= last; ++n)
+        if (const uint64_t k = bound(n); k > n)
+            most = std::max(most, k);
+    return most;
+}
+
 template <class In>
 uint64_t execute(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
                  uint32_t extra = 0)
@@ -87,7 +107,8 @@ template <class In>
 uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t max_out,
                       double rate_ctrl, double freq_ctrl)
 {
-    if (!d || !x || (!y && max_out) || n == 0)
+    // A non-finite deviation would stall the terminal stage for millions of samples.
+    if (!d || !x || (!y && max_out) || n == 0 || !vx_finite(rate_ctrl) || !vx_finite(freq_ctrl))
         return 0;
     const uint32_t extra = vx_phase_inc(freq_ctrl);
     if (!RateConverter_terminal(d->rc)) // nothing to steer: execute, refusing a short max_out
@@ -118,7 +139,7 @@ uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mi
     } else {
         v = x;
     }
-    mix(d->osc, &v, 1, &v, vx_phase_inc(freq_ctrl));
+    mix(d, &v, 1, &v, vx_phase_inc(freq_ctrl));
     if (mixed)
         *mixed = v;
     if (mixed_valid)
@@ -136,6 +157,7 @@ template <class D> D *make(RateConverter *rc, double norm_freq, double rate, boo
         d->rate = rate;
         d->buf = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
         d->hb = real ? hbdecim_r2c_create(VX_HB_FIR_LEN, VX_HB_FIR) : nullptr;
+        d->mixer = vx::mix_kernel::best().mix;
         lo_init(&d->osc, norm_freq);
     }
     if (!d || !d->buf || (real && !d->hb)) {
@@ -346,12 +368,12 @@ VX_API uint64_t ddc_execute_ctrl_push_max_out(const ddc *d)
 {
     return RateConverter_execute_ctrl_push_max_out(d->rc);
 }
-VX_API uint64_t ddcr_execute_max_out(const ddcr *) { return 0; }
+VX_API uint64_t ddcr_execute_max_out(const ddcr *d) { return short_call_bound<float>(d, false); }
 VX_API uint64_t ddcr_execute_ctrl_bound(const ddcr *d, uint64_t n, double rate_ctrl)
 {
     return ctrl_bound<float>(d, n, rate_ctrl);
 }
-VX_API uint64_t ddcr_execute_ctrl_max_out(const ddcr *) { return 0; }
+VX_API uint64_t ddcr_execute_ctrl_max_out(const ddcr *d) { return short_call_bound<float>(d, true); }
 VX_API uint64_t ddcr_execute_ctrl_push_max_out(const ddcr *d)
 {
     return d->rate <= 1.0 ? 3u : static_cast<uint64_t>(d->rate) + 2u;

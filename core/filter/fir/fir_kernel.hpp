@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "vx_base.h"
+#include "vx_kernel.hpp"
 
 // Vector values never cross a non-inlined call, so the ABI note about passing them does
 // not apply (GCC emits it at the end of the including unit, hence no push/pop).
@@ -168,13 +169,6 @@ inline constexpr Variant VARIANTS[] = {
 };
 
 // The variant for the SIMD level this machine runs at.
-inline const Variant &best()
-{
-    const char *level = vx_simd_level();
-    for (const Variant &v : VARIANTS)
-        if (std::strcmp(v.level, level) == 0)
-            return v;
-    return VARIANTS[2];
-}
+inline const Variant &best() { return best_variant(VARIANTS); }
 
 }  // namespace vx::fir_kernel

@@ -71,6 +71,11 @@ VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_
  * earlier calls included (with less room the rest are deferred, not lost). */
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in,
                                                  double ctrl);
+/* A line over those bounds: for every n_in, execute (ctrl_mode 0) or execute_ctrl at
+ * deviation ctrl (ctrl_mode 1) writes at most slope·n_in + offset outputs. */
+VX_API void RateConverter_bound_line(const RateConverter *rc, int ctrl_mode, double ctrl,
+                                    double *slope, double *offset);
+/* The bound of one execute call of up to 65536 inputs. */
 VX_API uint64_t RateConverter_execute_max_out(const RateConverter *rc);
 VX_API uint64_t RateConverter_execute_ctrl_push_max_out(const RateConverter *rc);
 VX_API uint64_t RateConverter_execute_ctrl_max_out(const RateConverter *rc);
@@ -96,8 +101,8 @@ VX_API int RateConverter_get_clipped(const RateConverter *rc);
 VX_API double RateConverter_get_rate(const RateConverter *rc);
 VX_API double RateConverter_get_bank_sps(const RateConverter *rc);
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc);
-/* The matched form's construction parameters (so a copy can be built); VX_ERR_INVALID,
- * nothing written, for a plain converter. */
+/* A matched converter's construction arguments; returns 0 (outputs untouched) for a plain
+ * one. Any out pointer may be NULL. */
 VX_API int RateConverter_get_matched(const RateConverter *rc, int *pulse, uint64_t *span,
                                      uint64_t *num_phases, double *beta, double *pulse_sps);
 VX_API int RateConverter_num_stages(const RateConverter *rc);

@@ -258,9 +258,24 @@ uint64_t stage_bound(const Stage &s, uint64_t n)
     case RC_STAGE_HALFBAND:
         return hbdecim_execute_max_out(s.hb, n);
     case RC_STAGE_CIC:
-        return n / s.ratio + 1; // floor((phase + n) / r) with phase < r
+        return cic_decimate_bound(s.c, n);
     default:
         return resamp_execute_max_out(s.rs, n);
+    }
+}
+
+// A line over stage_bound: outputs <= slope·n + offset for every n.
+void stage_line(const Stage &s, double &slope, double &offset)
+{
+    switch (s.kind) {
+    case RC_STAGE_HALFBAND: // (n + pending) / 2
+        slope = 0.5, offset = 0.5;
+        break;
+    case RC_STAGE_CIC: // (phase + n) / r with phase < r
+        slope = 1.0 / s.ratio, offset = 1.0;
+        break;
+    default:
+        resamp_bound_line(s.rs, 0, 0.0, &slope, &offset);
     }
 }
 
@@ -437,6 +452,27 @@ VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64
     return resamp_execute_ctrl_bound(t.rs, n, terminal_ctrl(t, ctrl));
 }
 
+VX_API void RateConverter_bound_line(const RateConverter *rc, int ctrl_mode, double ctrl,
+                                    double *slope, double *offset)
+{
+    double a = 1.0, b = 0.0;
+    const int last = rc->num_stages - 1;
+    // The terminal resampler runs its control path in ctrl mode and in a matched execute.
+    const bool ctrl_path = last >= 0 && rc->st[last].kind == RC_STAGE_RESAMPLER &&
+                           (ctrl_mode || rc->matched);
+    for (int i = 0; i <= last; ++i) {
+        double s, o;
+        if (i == last && ctrl_path)
+            resamp_bound_line(rc->st[i].rs, 1, ctrl_mode ? terminal_ctrl(rc->st[i], ctrl) : 0.0, &s, &o);
+        else
+            stage_line(rc->st[i], s, o);
+        a *= s;
+        b = b * s + o;
+    }
+    *slope = a;
+    *offset = b;
+}
+
 // Chunks of the input run through the pre-terminal stages; the terminal stage writes into
 // y. In control mode every terminal input is pushed (through the AGC) with `ctrl`. With
 // `refuse_short`, a max_out below the execute bound is refused before anything runs.
@@ -528,7 +564,11 @@ VX_API uint64_t RateConverter_execute_ctrl_push(RateConverter *rc, vx_cf32 *y, u
 
 VX_API uint64_t RateConverter_execute_max_out(const RateConverter *rc)
 {
-    return rc->rate <= 1.0 ? 65538u : saturating_bound(std::floor(rc->rate * 65536.0) + 2.0);
+    // The nominal figure, or the exact bound of 65536 inputs from this state where that is
+    // larger (outputs owed by an earlier short control call), so execute accepts it.
+    const uint64_t nominal =
+        rc->rate <= 1.0 ? 65538u : saturating_bound(std::floor(rc->rate * 65536.0) + 2.0);
+    return std::max(nominal, RateConverter_execute_bound(rc, 65536));
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push_max_out(const RateConverter *rc)
@@ -621,18 +661,22 @@ VX_API int RateConverter_get_clipped(const RateConverter *rc)
 VX_API double RateConverter_get_rate(const RateConverter *rc) { return rc->rate; }
 VX_API double RateConverter_get_bank_sps(const RateConverter *rc) { return rc->bank_sps; }
 VX_API int RateConverter_get_narrow_pulse(const RateConverter *rc) { return rc->narrow_pulse; }
-
 VX_API int RateConverter_get_matched(const RateConverter *rc, int *pulse, uint64_t *span,
                                      uint64_t *num_phases, double *beta, double *pulse_sps)
 {
     if (!rc || !rc->matched)
-        return VX_ERR_INVALID;
-    *pulse = rc->mp.pulse;
-    *span = rc->mp.span;
-    *num_phases = rc->mp.num_phases;
-    *beta = rc->mp.beta;
-    *pulse_sps = rc->mp.pulse_sps;
-    return VX_OK;
+        return 0;
+    if (pulse)
+        *pulse = rc->mp.pulse;
+    if (span)
+        *span = rc->mp.span;
+    if (num_phases)
+        *num_phases = rc->mp.num_phases;
+    if (beta)
+        *beta = rc->mp.beta;
+    if (pulse_sps)
+        *pulse_sps = rc->mp.pulse_sps;
+    return 1;
 }
 VX_API int RateConverter_num_stages(const RateConverter *rc) { return rc->num_stages; }
 VX_API int RateConverter_stage_kind(const RateConverter *rc, int i)

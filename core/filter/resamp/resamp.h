@@ -57,8 +57,14 @@ VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in);
 VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out, vx_cf32 x,
                                          double ctrl);
 /* Outputs n_in control-path pushes at a constant deviation ctrl can write from the current
- * state, with room for owed outputs of up to n_in inputs (more stay owed for later calls). */
+ * state, with room for owed outputs of up to n_in inputs (more stay owed for later calls);
+ * exact when nothing is owed. */
 VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double ctrl);
+/* A line over those bounds from the current state: for every n_in the block path
+ * (ctrl_mode 0) or the control path at deviation ctrl (ctrl_mode 1) writes at most
+ * slope·n_in + offset outputs. */
+VX_API void resamp_bound_line(const resamp *r, int ctrl_mode, double ctrl, double *slope,
+                              double *offset);
 /* Pushes every input i with ctrl[i], sharing max_out between them; returns the total. */
 VX_API uint64_t resamp_execute_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl,
                                     uint64_t n_in, vx_cf32 *y, uint64_t max_out);

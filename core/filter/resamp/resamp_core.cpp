@@ -385,14 +385,41 @@ VX_API uint64_t resamp_execute_ctrl_bound(const resamp *r, uint64_t n_in, double
         return 0;
     uint32_t whole, frac;
     ctrl_step(r->rate + ctrl, whole, frac);
-    // Outputs fall one quantised step apart from the next one due; inputs stored ahead of
-    // their turn count as further inputs. The step is the truncated one the path runs, so
-    // this covers the few outputs more than n·(rate + ctrl) it yields. Owed inputs are
-    // counted up to n_in per call (the rest stay owed), so the bound grows with n_in only.
+    // The next output falls due once ctrl_wait more inputs are in, at position ctrl_frac;
+    // each further one a step later. The step is the truncated one the path runs. Inputs
+    // stored ahead of their turn count as further inputs, up to n_in per call (the rest
+    // stay owed), so the bound grows with n_in only.
     const unsigned __int128 step = (static_cast<unsigned __int128>(whole) << 32) | frac;
     const unsigned __int128 ticks = static_cast<unsigned __int128>(n_in) + std::min<uint64_t>(r->ctrl_owed, n_in);
-    const unsigned __int128 outs = (ticks << 32) / step + 1;
+    if (ticks <= r->ctrl_wait)
+        return 0;
+    const unsigned __int128 span = ((ticks - r->ctrl_wait) << 32) - r->ctrl_frac;
+    const unsigned __int128 outs = (span + step - 1) / step;
     return outs > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outs);
+}
+
+VX_API void resamp_bound_line(const resamp *r, int ctrl_mode, double ctrl, double *slope,
+                              double *offset)
+{
+    // Outputs per input from the step the path runs, a hair above the exact quotient so
+    // rounding cannot put the line under a bound.
+    constexpr double kUp = 1.0 + 1e-12;
+    double s = 1.0, o = 0.0;
+    if (ctrl_mode) {
+        uint32_t whole, frac;
+        ctrl_step(r->rate + ctrl, whole, frac);
+        s = kTwo32 / (static_cast<double>(whole) * kTwo32 + frac) * kUp;
+        o = 1.0;
+        // Owed inputs count up to n_in more ticks: a steeper line, but one that does not
+        // grow with the owed count (which a restored blob sets).
+        if (r->ctrl_owed)
+            s *= 2.0;
+    } else if (r->step) {
+        s = (r->up ? kTwo32 / r->step : r->step / kTwo32) * kUp;
+        o = 1.0;
+    }
+    *slope = s;
+    *offset = o;
 }
 
 VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out, vx_cf32 x,

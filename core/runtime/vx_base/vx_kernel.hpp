@@ -9,3 +9,24 @@
 #else
 #define VX_KERNEL
 #endif
+
+#ifdef __cplusplus
+#include <cstring>
+
+#include "vx_base.h"
+
+namespace vx {
+
+// Of hand-written per-ISA variants listed best first (each with a `level` named as
+// vx_simd_level() reports it, the last the baseline), the one for this machine.
+template <class Variant, size_t N> const Variant &best_variant(const Variant (&variants)[N])
+{
+    const char *level = vx_simd_level();
+    for (const Variant &v : variants)
+        if (std::strcmp(v.level, level) == 0)
+            return v;
+    return variants[N - 1];
+}
+
+}  // namespace vx
+#endif

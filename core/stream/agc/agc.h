@@ -27,6 +27,7 @@ typedef struct agc {
     float chunk_pow;             /* block path: power summed over the open chunk */
     uint64_t chunk_fill;         /* block path: samples in the open chunk */
     double chunk_g1;             /* block path: gain the open chunk ramps to */
+    uint64_t chunk_len;          /* block path: length of the open chunk (decim at its start) */
     vx_tlm *tlm;                 /* attached telemetry context (one reference) */
     int32_t tlm_ids[2];          /* gain_db, level_db */
 } agc;
@@ -56,6 +57,7 @@ VX_API int agc_set_ref_db(agc *a, double v);
 VX_API int agc_set_loop_bw(agc *a, double v);
 VX_API int agc_set_alpha(agc *a, double v);
 VX_API int agc_set_clip_db(agc *a, double v);
+/* The new chunk length applies from the next chunk boundary; the open chunk keeps its own. */
 VX_API void agc_set_decim(agc *a, uint64_t v);
 VX_API void agc_set_gain_update_period(agc *a, uint64_t v);
 

@@ -90,6 +90,31 @@ void tlm_flush(agc *a, double level)
 
 bool finite3(double a, double b, double c) { return vx_finite(a) && vx_finite(b) && vx_finite(c); }
 
+uint64_t decim_of(const agc *a) { return a->decim ? a->decim : 1; }
+
+// The blob keeps the open chunk's fill in one u64. When `decim` was changed while a chunk
+// was open, the chunk's own length rides along: bit 63 set, the length in bits 32..62 and
+// the fill in bits 0..31. A chunk too long for that field is closed by the change instead.
+constexpr uint64_t kPendingFlag = uint64_t{1} << 63;
+constexpr uint64_t kPendingMaxLen = uint64_t{1} << 31;
+
+bool chunk_pending(const agc *a) { return a->chunk_fill && a->chunk_len != decim_of(a); }
+
+uint64_t pack_chunk(const agc *a)
+{
+    return chunk_pending(a) ? kPendingFlag | a->chunk_len << 32 | a->chunk_fill : a->chunk_fill;
+}
+
+void unpack_chunk(agc &v, uint64_t word)
+{
+    v.chunk_len = decim_of(&v);
+    v.chunk_fill = word;
+    if (word & kPendingFlag) {
+        v.chunk_len = (word >> 32) & (kPendingMaxLen - 1);
+        v.chunk_fill = word & 0xFFFFFFFFu;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -133,6 +158,7 @@ VX_API void agc_reset(agc *a)
     a->chunk_pow = 0.0f;
     a->chunk_fill = 0;
     a->chunk_g1 = 1.0;
+    a->chunk_len = decim_of(a);
 }
 
 VX_API vx_cf32 agc_step(agc *a, vx_cf32 x)
@@ -168,14 +194,20 @@ VX_API void agc_steps(agc *a, const vx_cf32 *x, vx_cf32 *y, uint64_t n)
     // Chunks are counted along the stream, not per call, so any split of the input
     // gives the same output; each chunk ramps the gain linearly from g_last to the
     // gain commanded at its start.
-    const uint64_t d = a->decim ? a->decim : 1;
-    const double an = chunk_coef(a->alpha, d);
-    const double kn = chunk_coef(4.0 * a->loop_bw, d);
+    // A chunk opened before `decim` changed keeps its own length (and coefficients).
+    uint64_t d = a->chunk_len;
+    double an = chunk_coef(a->alpha, d);
+    double kn = chunk_coef(4.0 * a->loop_bw, d);
     const float clip = a->clip_lin = fast_exp_db_f(a->clip_db);
     for (uint64_t i = 0; i < n; ++i) {
         if (a->chunk_fill == 0) {
             a->chunk_g1 = fast_exp_db(a->gain_db);
             a->chunk_pow = 0.0f;
+            if (d != decim_of(a)) {
+                d = a->chunk_len = decim_of(a);
+                an = chunk_coef(a->alpha, d);
+                kn = chunk_coef(4.0 * a->loop_bw, d);
+            }
         }
         const uint64_t j = ++a->chunk_fill;
         const float g = static_cast<float>(a->g_last + static_cast<double>(j) *
@@ -228,8 +260,10 @@ AGC_FINITE_SETTER(clip_db)
 VX_API void agc_set_decim(agc *a, uint64_t v)
 {
     a->decim = v;
-    a->chunk_fill = 0; // a new chunk length starts a new chunk
-    a->chunk_pow = 0.0f;
+    if (a->chunk_fill == 0)
+        a->chunk_len = decim_of(a);
+    else if (a->chunk_len >= kPendingMaxLen) // cannot be saved beside the new length
+        a->chunk_fill = 0, a->chunk_pow = 0.0f, a->chunk_len = decim_of(a);
 }
 
 VX_API void agc_set_gain_update_period(agc *a, uint64_t v)
@@ -289,7 +323,7 @@ VX_API void agc_get_state(const agc *a, void *out)
     vx::BlobWriter(out, VX_MAGIC_AGC, VX_VERSION_AGC, AGC_STATE_BYTES)
         .put(a->ref_db).put(a->loop_bw).put(a->alpha).put(a->decim).put(a->clip_db)
         .put(a->gain_update_period).put(a->gain_db).put(a->p_avg).put(a->g_last).put(a->count)
-        .put(a->clip_lin).put(a->chunk_pow).put(a->chunk_fill).put(a->chunk_g1);
+        .put(a->clip_lin).put(a->chunk_pow).put(pack_chunk(a)).put(a->chunk_g1);
 }
 
 VX_API int agc_set_state(agc *a, const void *blob)
@@ -297,11 +331,16 @@ VX_API int agc_set_state(agc *a, const void *blob)
     if (!a || vx_state_check_header(blob, VX_MAGIC_AGC, VX_VERSION_AGC, AGC_STATE_BYTES) != VX_OK)
         return VX_ERR_INVALID;
     agc v = *a;
+    uint64_t chunk_word;
     vx::BlobReader(blob).get(v.ref_db).get(v.loop_bw).get(v.alpha).get(v.decim).get(v.clip_db)
         .get(v.gain_update_period).get(v.gain_db).get(v.p_avg).get(v.g_last).get(v.count)
-        .get(v.clip_lin).get(v.chunk_pow).get(v.chunk_fill).get(v.chunk_g1);
+        .get(v.clip_lin).get(v.chunk_pow).get(chunk_word).get(v.chunk_g1);
+    unpack_chunk(v, chunk_word);
     const uint64_t period = v.gain_update_period ? v.gain_update_period : 1;
-    const uint64_t d = v.decim ? v.decim : 1;
+    const uint64_t d = v.chunk_len;
+    // A pending length is written only for an open chunk whose length differs from decim.
+    if ((chunk_word & kPendingFlag) && (!chunk_pending(&v) || d == 0))
+        return VX_ERR_INVALID;
     // chunk_pow is read only through guard_power, and a huge or non-finite sample in the
     // open chunk makes it infinite or NaN: a state the object reaches, so it is accepted.
     if (!finite3(v.ref_db, v.loop_bw, v.alpha) || !finite3(v.clip_db, v.gain_db, v.p_avg) ||

@@ -90,6 +90,26 @@ def test_setters_validate_and_store():
         AGC(ref_db=np.nan)
 
 
+def test_decim_change_applies_at_the_next_chunk_boundary():
+    x = (tone(200, amp=3.0) + 0.1).astype(np.complex64)
+    make = lambda: AGC(loop_bw=0.02, alpha=0.2)
+    ref = make()  # reassigned at a chunk boundary, where the new size applies at once
+    want = np.concatenate([ref.steps(x[:16]), (setattr(ref, "decim", 5), ref.steps(x[16:]))[1]])
+    for size in (8, 5):  # reassigning its own value, and a new value, mid-chunk
+        a = make()
+        head = a.steps(x[:11])
+        a.decim = 8
+        a.decim = size
+        y = np.concatenate([head, a.steps(x[11:13])])
+        a.decim = 5
+        b = make()  # the open chunk and the pending size survive a restore
+        b.set_state(a.get_state())
+        assert b.get_state() == a.get_state() and b.decim == 5
+        tail = a.steps(x[13:])
+        np.testing.assert_array_equal(b.steps(x[13:]), tail)
+        np.testing.assert_array_equal(np.concatenate([y, tail]), want)
+
+
 def test_block_split_state_and_blobs():
     x = (tone(3000, amp=0.3) + 0.05 * np.random.default_rng(2).normal(size=3000)).astype(np.complex64)
     make = lambda: AGC(ref_db=-2.0, loop_bw=0.005, alpha=0.1)
@@ -152,3 +172,10 @@ def test_step_of_20_db_settles_as_predicted():
     predicted = settling_samples(bw, alpha, -20.0, tol)
     assert predicted == pytest.approx(n, rel=0.10)
     assert a.applied_gain_db == pytest.approx(a.gain_db, abs=0.01)
+
+
+def test_repr_shows_the_construction_arguments():
+    a = AGC(ref_db=-3.0, loop_bw=0.01, alpha=0.5)
+    assert repr(a) == "AGC(ref_db=-3.0, loop_bw=0.01, alpha=0.5)"
+    a.destroy()
+    assert repr(a) == "<AGC (destroyed)>"

@@ -149,8 +149,8 @@ def test_push_equals_block_with_constant_controls(make, dtype):
     # Near the rate limit the truncated control step yields up to one output per input
     # more than n * (rate + rate_ctrl); beyond it the deviation is held at the limit.
     (lambda: DDC(0.0, 0.3), 65535.4, 40),
-    (lambda: DDC(0.0, 0.3), float("inf"), 3),
-], ids=["0.37", "2.5", "near-limit", "inf"])
+    (lambda: DDC(0.0, 0.3), 1e300, 3),
+], ids=["0.37", "2.5", "near-limit", "huge"])
 def test_push_equals_block_with_a_large_rate_deviation(make, rate_ctrl, n):
     x = noise(n, np.complex64, seed=12)
     block = make().execute_ctrl(x, rate_ctrl, 0.0)
@@ -424,6 +424,20 @@ def test_execute_max_out_faces():
     assert len(Ddcr(rate=0.25).execute(cosine(0.1, 1000), out=out)) == 250
 
 
+@pytest.mark.parametrize("cls", [Ddcr, MatchedDdcr])
+def test_real_faces_keep_their_capacity_promise_one_sample_at_a_time(cls):
+    # At 1/24 a CIC(16) is followed by a 4/3 resampler: one input can complete two outputs,
+    # and execute_max_out says so from the state where it can.
+    x = noise(3000, np.float32)
+    obj, promised = cls(-0.6, 1 / 24), set()
+    outs = []
+    for v in x:
+        promised.add(obj.execute_max_out())
+        outs.append(obj.execute(v[None], out=np.zeros(max(1, obj.execute_max_out()), np.complex64)))
+    np.testing.assert_array_equal(np.concatenate(outs), cls(-0.6, 1 / 24).execute(x))
+    assert promised == {0, 2}
+
+
 def test_real_faces_need_the_input_length():
     with pytest.raises(ValueError, match="^out has 999 elements, need >= 1000$"):
         Ddcr(rate=0.25).execute(cosine(0.1, 1000), out=np.empty(999, np.complex64))
@@ -544,3 +558,31 @@ def test_argument_conversion_cannot_free_the_converter():
     with pytest.raises(RuntimeError, match="in use"):
         d.execute_ctrl(Sneaky(), 0.0, 0.0)
     assert d.execute_ctrl(np.ones(8, np.complex64), 0.0, 0.0).dtype == np.complex64
+
+
+@pytest.mark.parametrize("face", FACES)
+@pytest.mark.parametrize("bad", [dict(rate_ctrl=np.nan), dict(freq_ctrl=np.inf),
+                                 dict(freq_ctrl=-np.inf)])
+def test_non_finite_controls_are_refused(face, bad):
+    make, dtype = FACES[face]
+    obj = make()
+    x = noise(100, dtype)
+    obj.execute(x)
+    blob = obj.get_state()
+    ctrl = {"rate_ctrl": 0.0, "freq_ctrl": 0.0, **bad}
+    with pytest.raises(ValueError, match="^rate_ctrl and freq_ctrl must be finite$"):
+        obj.execute_ctrl(x, **ctrl)
+    with pytest.raises(ValueError, match="^rate_ctrl and freq_ctrl must be finite$"):
+        obj.execute_ctrl_push(dtype(1).item(), **ctrl)
+    assert obj.get_state() == blob
+
+
+def test_repr_shows_the_construction_arguments():
+    assert repr(DDC(norm_freq=-0.1, rate=0.25)) == "DDC(norm_freq=-0.1, rate=0.25)"
+    for make, _ in FACES.values():
+        obj = make()
+        again = eval(repr(obj), {c.__name__: c for c in (DDC, Ddcr, MatchedDDC, MatchedDdcr)})
+        assert repr(again) == repr(obj) and again.state_bytes() == obj.state_bytes()
+    m = MatchedDdcr(rate=0.1, pulse="rrc", beta=0.5, span=4, pulse_sps=3.0, num_phases=32)
+    assert repr(m) == ("MatchedDdcr(norm_freq=0.0, rate=0.1, pulse='rrc', beta=0.5, span=4, "
+                       "pulse_sps=3.0, num_phases=32)")
