@@ -1,0 +1,334 @@
+// The core objects under two fuzz targets, from one table of cases. Each case builds an
+// object from parameters it draws, and runs it on a short block sized from its bound.
+//
+// fuzz_state (default): small, valid parameters; the rest of the input mutates a valid
+//   blob of the object (pokes of single bytes, or an overwrite of the payload or of the
+//   whole blob, header included) that is then restored. Beyond "no crash, no sanitizer
+//   report": a rejected blob leaves the object byte-for-byte as it was; an accepted one
+//   leaves an object that runs, with bounds that stay sane for a short block, and whose
+//   own blob is accepted again afterwards.
+// fuzz_create (VELTRA_FUZZ_CREATE): every size and real parameter is hostile (0, powers of
+//   two around 2^32 and 2^64, NaN, infinities, denormals, raw bits). A creator returns
+//   NULL or an object that runs and whose blob round-trips.
+#include <algorithm>
+#include <vector>
+
+#include "fuzz_input.hpp"
+
+#include "agc.h"
+#include "ber_meter.h"
+#include "boxcar.h"
+#include "cic.h"
+#include "ddc.h"
+#include "farrow.h"
+#include "fir.h"
+#include "frame_meter.h"
+#include "hbdecim.h"
+#include "lo.h"
+#include "lockdet.h"
+#include "loop_filter.h"
+#include "nco.h"
+#include "rate_converter.h"
+#include "resamp.h"
+#include "vx_ring.h"
+#include "vx_tlm.h"
+
+namespace {
+
+using namespace fuzz;
+
+// Parameters of a case: small and valid for fuzz_state, hostile for fuzz_create.
+struct Draw {
+#ifdef VELTRA_FUZZ_CREATE
+    static constexpr bool hostile = true;
+#else
+    static constexpr bool hostile = false;
+#endif
+    Input &in;
+    // A count in [lo, lo + span), or any hostile size.
+    uint64_t count(uint64_t lo, uint64_t span) { return hostile ? in.size() : in.small(lo, span); }
+    // The same, for a count of elements the caller supplies: at most `cap`.
+    uint64_t supplied(uint64_t lo, uint64_t span, uint64_t cap) { return std::min(count(lo, span), cap); }
+    uint32_t count32(uint64_t lo, uint64_t span) { return static_cast<uint32_t>(count(lo, span)); }
+    double real(double usual) { return hostile ? in.real() : usual; }
+    uint8_t byte() { return in.byte(); }
+};
+
+template <class T> struct Ops {
+    void (*destroy)(T *);
+    uint64_t (*bytes)(const T *);
+    void (*get)(const T *, void *);
+    int (*set)(T *, const void *);
+};
+
+void mutate(std::vector<uint8_t> &blob, Input &in)
+{
+    const uint8_t mode = in.byte();
+    if (mode % 4 == 0) {  // overwrite from the payload (or the header) on
+        const size_t at = mode & 4 ? 0 : VX_STATE_HEADER_BYTES;
+        const size_t k = std::min(in.left(), blob.size() > at ? blob.size() - at : 0);
+        std::memcpy(blob.data() + at, in.rest(), k);
+        return;
+    }
+    while (in.left() >= 3) {  // pokes: (offset, byte)
+        const uint16_t at = in.take<uint16_t>();
+        blob[at % blob.size()] = in.byte();
+    }
+}
+
+// Run the object, then (fuzz_state) restore a mutated blob or (fuzz_create) its own blob,
+// checking the properties above.
+template <class T, class Run> void check(const char *name, T *obj, Ops<T> ops, Draw &d, Run run)
+{
+    if (!obj)
+        return;
+    run(obj);
+    const uint64_t n = ops.bytes(obj);
+    std::vector<uint8_t> good(n), blob, now(n);
+    ops.get(obj, good.data());
+    blob = good;
+    if (!Draw::hostile)
+        mutate(blob, d.in);
+    if (ops.set(obj, blob.data()) != VX_OK) {
+        if (Draw::hostile)
+            fail(name, "an object refuses its own blob");
+        ops.get(obj, now.data());
+        if (now != good)
+            fail(name, "a rejected blob changed the object");
+    } else {
+        run(obj);
+        run(obj);
+        ops.get(obj, now.data());
+        if (ops.set(obj, now.data()) != VX_OK)
+            fail(name, "the blob of a state the object reached is refused");
+    }
+    ops.destroy(obj);
+}
+
+const vx_cf32 *X() { return samples().data(); }
+constexpr uint64_t N = 97;
+const float *XR()
+{
+    static const std::vector<float> r = real_samples();
+    return r.data();
+}
+
+// need = max(n, bound) for an object-only bound (0 means the input length).
+uint64_t need(uint64_t bound) { return std::max<uint64_t>(N, bound); }
+
+using Case = void (*)(Draw &);
+
+const Case CASES[] = {
+    [](Draw &p) {
+        check("loop_filter", loop_filter_create(p.real(0.001 * p.count(1, 50)), p.real(0.707), p.real(1.0)),
+              Ops<loop_filter>{loop_filter_destroy, loop_filter_state_bytes, loop_filter_get_state,
+                               loop_filter_set_state},
+              p, [](loop_filter *lf) {
+                  double x[N], y[N];
+                  for (uint64_t i = 0; i < N; ++i)
+                      x[i] = X()[i].re;
+                  loop_filter_steps(lf, x, y, N);
+              });
+    },
+    [](Draw &p) {
+        check("nco", nco_create(p.real(0.01 * p.count(0, 50)), p.count32(1, 8)),
+              Ops<nco>{nco_destroy, nco_state_bytes, nco_get_state, nco_set_state}, p, [](nco *o) {
+                  uint32_t y[N];  // a generator: N requested, N of room
+                  nco_steps_u32(o, N, y, N);
+              });
+    },
+    [](Draw &p) {
+        check("lockdet", lockdet_create(p.real(0.5), p.real(0.2), p.count32(1, 9), p.count32(1, 9)),
+              Ops<lockdet>{lockdet_destroy, lockdet_state_bytes, lockdet_get_state, lockdet_set_state},
+              p, [](lockdet *ld) {
+                  double x[N];
+                  int32_t y[N];
+                  for (uint64_t i = 0; i < N; ++i)
+                      x[i] = X()[i].im;
+                  lockdet_steps(ld, x, y, N);
+              });
+    },
+    [](Draw &p) {
+        check("agc", agc_create(p.real(0.0), p.real(0.001 * p.count(1, 20)), p.real(0.05)),
+              Ops<agc>{agc_destroy, agc_state_bytes, agc_get_state, agc_set_state}, p, [](agc *a) {
+                  vx_cf32 y[N];
+                  agc_steps(a, X(), y, N);
+                  agc_step(a, X()[3]);
+              });
+    },
+    [](Draw &p) {
+        check("hbdecim", hbdecim_create(p.supplied(1, VX_HB_FIR_LEN, VX_HB_FIR_LEN), VX_HB_FIR),
+              Ops<hbdecim>{hbdecim_destroy, hbdecim_state_bytes, hbdecim_get_state, hbdecim_set_state},
+              p, [](hbdecim *h) {
+                  with_room("hbdecim", hbdecim_execute_max_out(h, N), [&](vx_cf32 *y, uint64_t cap) {
+                      return hbdecim_execute(h, X(), N, y, cap);
+                  });
+              });
+    },
+    [](Draw &p) {
+        check("hbdecim_r2c", hbdecim_r2c_create(p.supplied(1, VX_HB_FIR_LEN, VX_HB_FIR_LEN), VX_HB_FIR),
+              Ops<hbdecim_r2c>{hbdecim_r2c_destroy, hbdecim_r2c_state_bytes, hbdecim_r2c_get_state,
+                               hbdecim_r2c_set_state},
+              p, [](hbdecim_r2c *h) {
+                  with_room("hbdecim_r2c", hbdecim_r2c_execute_max_out(h, N), [&](vx_cf32 *y, uint64_t cap) {
+                      return hbdecim_r2c_execute(h, XR(), N, y, cap);
+                  });
+              });
+    },
+    [](Draw &p) {
+        const uint64_t n = p.supplied(1, 16, N);
+        fir *f = p.byte() & 1 ? fir_create(X(), n) : fir_create_real(XR(), n);
+        check("fir", f, Ops<fir>{fir_destroy, fir_state_bytes, fir_get_state, fir_set_state}, p,
+              [](fir *f) {
+                  with_room("fir", need(fir_execute_max_out(f)),
+                            [&](vx_cf32 *y, uint64_t) { return fir_execute(f, X(), N, y); });
+              });
+    },
+    [](Draw &p) {
+        check("boxcar", boxcar_create(p.count(1, 40), p.real(1.0)),
+              Ops<boxcar>{boxcar_destroy, boxcar_state_bytes, boxcar_get_state, boxcar_set_state}, p,
+              [](boxcar *b) {
+                  vx_cf32 y[N];
+                  boxcar_steps(b, X(), y, N);
+              });
+    },
+    [](Draw &p) {
+        check("cic", cic_create(Draw::hostile ? p.count32(0, 1) : 1u << p.count(1, 8)),
+              Ops<cic>{cic_destroy, cic_state_bytes, cic_get_state, cic_set_state}, p, [](cic *c) {
+                  with_room("cic", need(cic_decimate_max_out(c)),
+                            [&](vx_cf32 *y, uint64_t cap) { return cic_decimate(c, X(), N, y, cap); });
+              });
+    },
+    [](Draw &p) {
+        check("resamp", resamp_create(p.real(0.05 * p.count(1, 60))),
+              Ops<resamp>{resamp_destroy, resamp_state_bytes, resamp_get_state, resamp_set_state}, p,
+              [](resamp *r) {
+                  with_room("resamp", resamp_execute_max_out(r, N),
+                            [&](vx_cf32 *y, uint64_t cap) { return resamp_execute(r, X(), N, y, cap); });
+                  vx_cf32 y[64];
+                  resamp_execute_ctrl_push(r, y, 64, X()[5], 0.01);
+              });
+    },
+    [](Draw &p) {
+        // A caller bank of L*K floats; hostile shapes only as far as a bank is supplied.
+        static const std::vector<float> bank(1 << 16, 0.125f);
+        const uint64_t l = p.count(1, 32), k = p.count(1, 16);
+        if (l != 0 && k > bank.size() / l)
+            return;
+        check("resamp", resamp_create_custom(l, k, bank.data(), p.real(0.05 * p.count(1, 60))),
+              Ops<resamp>{resamp_destroy, resamp_state_bytes, resamp_get_state, resamp_set_state}, p,
+              [](resamp *r) {
+                  with_room("resamp", resamp_execute_max_out(r, N),
+                            [&](vx_cf32 *y, uint64_t cap) { return resamp_execute(r, X(), N, y, cap); });
+              });
+    },
+    [](Draw &p) {
+        check("farrow", farrow_create(p.count32(0, 4)),
+              Ops<farrow>{farrow_destroy, farrow_state_bytes, farrow_get_state, farrow_set_state}, p,
+              [](farrow *f) {
+                  with_room("farrow", need(farrow_delay_max_out(f)),
+                            [&](vx_cf32 *y, uint64_t cap) { return farrow_delay(f, X(), N, y, cap, 0.3f); });
+              });
+    },
+    [](Draw &p) {
+        check("lo", lo_create(p.real(0.01 * p.count(0, 100) - 0.5)),
+              Ops<lo>{lo_destroy, lo_state_bytes, lo_get_state, lo_set_state}, p, [](lo *o) {
+                  vx_cf32 y[N];  // a generator: N requested, N of room
+                  lo_steps(o, N, y, N);
+              });
+    },
+    [](Draw &p) {
+        const uint8_t k = p.byte();
+        const double rate = p.real(0.03 * p.count(1, 80));
+        RateConverter *rc = k & 1 ? RateConverter_create_matched(k >> 2 & 1, k >> 1 & 1, p.count(1, 6), p.count(16, 1),
+                                                                 rate, p.real(0.35), p.real(2.0 + (k >> 3)))
+                                  : RateConverter_create(k >> 1 & 1, rate);
+        check("RateConverter", rc,
+              Ops<RateConverter>{RateConverter_destroy, RateConverter_state_bytes, RateConverter_get_state,
+                                 RateConverter_set_state},
+              p, [](RateConverter *rc) {
+                  with_room("RateConverter", std::max(RateConverter_execute_bound(rc, N), need(RateConverter_execute_max_out(rc))),
+                            [&](vx_cf32 *y, uint64_t cap) { return RateConverter_execute(rc, X(), N, y, cap); });
+              });
+    },
+    [](Draw &p) {
+        const uint8_t k = p.byte();
+        const double f = p.real(0.1), rate = p.real(0.03 * p.count(1, 80));
+        ddc *d = k & 1 ? ddc_create_matched(k >> 1 & 3, p.count(1, 6), p.count(16, 1), f, rate, p.real(0.35),
+                                            p.real(2.0 + (k >> 3)))
+                       : ddc_create(f, rate);
+        check("ddc", d, Ops<ddc>{ddc_destroy, ddc_state_bytes, ddc_get_state, ddc_set_state}, p, [](ddc *d) {
+            with_room("ddc", ddc_execute_max_out(d, N),
+                      [&](vx_cf32 *y, uint64_t cap) { return ddc_execute(d, X(), N, y, cap); });
+        });
+    },
+    [](Draw &p) {
+        const uint8_t k = p.byte();
+        const double f = p.real(0.1), rate = p.real(0.02 * p.count(1, 24));
+        ddcr *d = k & 1 ? ddcr_create_matched(k >> 1 & 3, p.count(1, 6), p.count(16, 1), f, rate, p.real(0.35),
+                                              p.real(2.0 + (k >> 3)))
+                        : ddcr_create(f, rate);
+        check("ddcr", d, Ops<ddcr>{ddcr_destroy, ddcr_state_bytes, ddcr_get_state, ddcr_set_state}, p, [](ddcr *d) {
+            with_room("ddcr", need(ddcr_execute_max_out(d)),
+                      [&](vx_cf32 *y, uint64_t cap) { return ddcr_execute(d, XR(), N, y, cap); });
+        });
+    },
+    [](Draw &p) {
+        ber_meter *bm = ber_meter_create(Draw::hostile ? p.count32(0, 1) : 2u << p.count(0, 3), p.count(0, 5),
+                                         p.real(0.95));
+        if (bm) {
+            std::vector<uint8_t> truth(N);
+            for (uint64_t i = 0; i < N; ++i)
+                truth[i] = static_cast<uint8_t>(i * 7 % ber_meter_get_m(bm));
+            ber_meter_set_truth(bm, truth.data(), N);
+        }
+        check("ber_meter", bm,
+              Ops<ber_meter>{ber_meter_destroy, ber_meter_state_bytes, ber_meter_get_state, ber_meter_set_state},
+              p, [](ber_meter *bm) {
+                  ber_meter_align(bm, X(), N, 0, 8, 0, 0.0, 0);
+                  ber_meter_score(bm, X(), N, 0, N);
+                  ber_meter_ser(bm);
+                  ber_meter_ber(bm);
+              });
+    },
+    [](Draw &p) {
+        check("frame_meter", frame_meter_create(p.count(0, 5), p.real(0.9)),
+              Ops<frame_meter>{frame_meter_destroy, frame_meter_state_bytes, frame_meter_get_state,
+                               frame_meter_set_state},
+              p, [](frame_meter *fm) {
+                  frame_meter_add(fm, 1, 0);
+                  frame_meter_add(fm, 0, -1);
+                  frame_meter_fer(fm);
+                  frame_meter_sync_miss(fm);
+              });
+    },
+#ifdef VELTRA_FUZZ_CREATE
+    // Objects without a blob: created, used a little, destroyed.
+    [](Draw &p) {
+        vx_ring_destroy(vx_ring_create(p.count(1, 64), p.count(1, 64)));
+    },
+    [](Draw &p) {
+        if (vx_tlm *t = vx_tlm_create(p.count(1, 64))) {
+            const int id = vx_tlm_probe(t, "x", p.count(1, 4));
+            float v[N];
+            for (uint64_t i = 0; i < N; ++i)
+                v[i] = XR()[i];
+            vx_tlm_emit_block(t, id, v, N);
+            vx_tlm_record r[16];
+            vx_tlm_read(t, p.count(0, 16), r, 16);
+            vx_tlm_resize(t, p.count(1, 64));
+            vx_tlm_destroy(t);
+        }
+    },
+#endif
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Input in(data, size);
+    Draw p{in};
+    CASES[in.byte() % std::size(CASES)](p);
+    return 0;
+}
