@@ -52,7 +52,7 @@ tsan:
 # FUZZ_TIME seconds, growing build/fuzz/corpus/<target> from the seeds in
 # tests/fuzz/corpus/<target>; `make fuzz-smoke` (part of `make test`) runs each a few
 # seconds from the seeds alone. A crash leaves build/fuzz/crash-<target>-<hash>.
-FUZZ_TARGETS := state create
+FUZZ_TARGETS := state create capture
 FUZZ_TIME ?= 60
 fuzz-smoke: FUZZ_TIME = 4
 fuzz-smoke: FUZZ_OUT = build/fuzz/smoke

@@ -69,6 +69,16 @@ vx_tlm *telemetry_context(nb::handle tlm, nb::object &cap)
     return static_cast<vx_tlm *>(p);
 }
 
+std::string fs_path(nb::handle path)
+{
+    PyObject *bytes = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &bytes))
+        raise_pending();
+    std::string s(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return s;
+}
+
 void *shared_interrupt_state()
 {
     nb::object mod = nb::module_::import_("veltra.interrupt.interrupt");

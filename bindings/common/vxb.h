@@ -107,6 +107,10 @@ inline vx_tlm *open_telemetry_context(nb::handle tlm, nb::object &keep)
 // missing module, attribute or capsule raises, and so fails the import.
 void *shared_interrupt_state();
 
+// A file-system path argument (str or any os.PathLike) as bytes in the file-system
+// encoding; an embedded NUL raises ValueError, another type TypeError.
+std::string fs_path(nb::handle path);
+
 // ---- NumPy dtypes --------------------------------------------------------------------
 
 template <class T> constexpr int npy_type()

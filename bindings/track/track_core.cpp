@@ -3,6 +3,9 @@
 
 #include "loop_filter.h"
 
+void bind_timing(nanobind::module_ &m);     // track_timing.cpp
+void bind_receivers(nanobind::module_ &m);  // track_receiver.cpp
+
 namespace {
 
 using namespace vxb;
@@ -132,4 +135,7 @@ Examples
         .ro("bn", &loop_filter::bn, "Loop noise bandwidth in cycles per sample.")
         .ro("zeta", &loop_filter::zeta, "Damping factor.")
         .ro("t", &loop_filter::t, "Update period in samples.");
+
+    bind_timing(m);
+    bind_receivers(m);
 }

@@ -3,7 +3,8 @@
 __version__ = "0.1.0"
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
-MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber")
+MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber",
+           "spectral", "accumulator", "acquire", "scriba", "lectra")
 
 
 def __getattr__(name):

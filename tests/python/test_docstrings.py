@@ -8,7 +8,9 @@ import pytest
 
 import veltra
 
-PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample"]
+PURE_PYTHON = ["veltra", "veltra.cli", "veltra.detection", "veltra.telemetry", "veltra.interrupt", "veltra._resample",
+               "veltra.mpsk", "veltra.demo",
+               "veltra.wfm", "veltra._composer"]
 
 
 def _docstrings(mod):

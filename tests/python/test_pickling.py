@@ -18,13 +18,33 @@ import veltra
 REFUSED = {
     "_telemetry.Telemetry": "a live ring buffer",
     "interrupt.interrupt.Interrupt": "this process's signal handlers",
+    "lectra.Reader": "an open file",
+    "scriba.Writer": "an open file",
 }
 
-# Construction keywords where the defaults are not enough (or miss a path worth pickling).
+# Built from a reference the core keeps only transformed, so they cannot give their
+# construction arguments back yet; strict, so pickling them flips these to failures.
+PENDING = {"spectral.Corr", "spectral.Corr2D", "spectral.CorrDetector", "spectral.CorrDetector2D",
+           "acquire.CarrierAcquisition"}
+
+REF = np.exp(2j * np.pi * np.arange(16) / 5).astype(np.complex64)
+
+# Construction keywords where the defaults are not enough (or miss a path worth
+# pickling); a callable is given a temporary directory.
 KWARGS = {
     "filter.FIR": dict(taps=np.array([0.25, -0.5j, 1.0, 0.125 + 0.5j], np.complex64)),
     "ddc.MatchedDDC": dict(norm_freq=0.1, rate=0.4, pulse="iandd", pulse_sps=5.0, num_phases=64),
     "ddc.MatchedDdcr": dict(norm_freq=-0.05, rate=0.2, beta=0.5, span=4, pulse_sps=3.0),
+    "track.BpskReceiver": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0, carrier_freq_hz=30.0),
+    "track.MpskReceiver": dict(m=8, sps=6.0, pulse="rrc", num_phases=64),
+    "spectral.PSD": dict(n=64, window="kaiser", beta=6.0, mode="exp"),
+    "spectral.Corr": dict(ref=REF),
+    "spectral.Corr2D": dict(ref=REF.reshape(4, 4)),
+    "spectral.CorrDetector": dict(ref=REF),
+    "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
+    "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0),
+    "scriba.Writer": lambda tmp: dict(path=str(tmp / "w.cf32"), fs=1e3),
+    "lectra.Reader": lambda tmp: (np.zeros(8, np.complex64).tofile(tmp / "r.cf32"), dict(path=str(tmp / "r.cf32")))[1],
 }
 
 
@@ -43,9 +63,12 @@ CALLS = {
     "ber.FrameMeter": lambda rng, n: [("add", (bool(s), int(c)), {})
                                       for s, c in zip(rng.integers(0, 2, 20), rng.integers(-1, 2, 20))],
     "ber.BerMeter": _ber_calls,
+    "spectral.FFT": lambda rng, n: [("execute_cf32", (samples(rng, np.complex64, 1024),), {})],
+    "spectral.FFT2D": lambda rng, n: [("execute_cf32", (samples(rng, np.complex64, 64 * 64).reshape(64, 64),), {})],
+    "spectral.PSD": lambda rng, n: [("accumulate", (samples(rng, np.complex64, n),), {}), ("psd_db", (), {})],
 }
 
-BLOCK_METHODS = ("steps", "execute", "bits")
+BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add")
 DTYPES = (np.complex64, np.float32, np.float64, np.int16, np.uint8)
 
 
@@ -58,11 +81,12 @@ def native_classes():
 
 
 CLASSES = dict(native_classes())
-PICKLED = sorted(set(CLASSES) - set(REFUSED))
+PICKLED = sorted(set(CLASSES) - set(REFUSED) - PENDING)
 
 
-def make(key):
-    return CLASSES[key](**KWARGS.get(key, {}))
+def make(key, tmp=None):
+    kw = KWARGS.get(key, {})
+    return CLASSES[key](**(kw(tmp) if callable(kw) else kw))
 
 
 def samples(rng, dtype, n):
@@ -80,7 +104,7 @@ def block_driver(key):
             for dtype in DTYPES:
                 try:
                     getattr(make(key), method)(samples(np.random.default_rng(0), dtype, 8))
-                except TypeError:
+                except (TypeError, ValueError):
                     continue
                 return lambda rng, n: [(method, (samples(rng, dtype, n),), {})]
     raise AssertionError(f"{key}: no block method over samples; add a driver to CALLS")
@@ -97,12 +121,17 @@ def run(obj, calls):
     return pickle.dumps((outs, state))
 
 
-@pytest.mark.parametrize("key", sorted(CLASSES))
-def test_every_class_pickles_or_refuses(key):
+def strict_if_pending(keys):
+    return [pytest.param(k, marks=pytest.mark.xfail(strict=True, reason="not pickled yet"))
+            if k in PENDING else k for k in keys]
+
+
+@pytest.mark.parametrize("key", strict_if_pending(sorted(CLASSES)))
+def test_every_class_pickles_or_refuses(key, tmp_path):
     cls = CLASSES[key]
     if key in REFUSED:
         msg = f"^cannot pickle '{cls.__name__}' object: it holds {REFUSED[key]}$"
-        obj = make(key)
+        obj = make(key, tmp_path)
         for dup in (pickle.dumps, copy.copy, copy.deepcopy):
             with pytest.raises(TypeError, match=msg):
                 dup(obj)

@@ -34,16 +34,45 @@ def test_resample_real_and_bad_rates():
         veltra.no_such_thing
 
 
-def test_demo_figures_and_commands(capsys):
-    d = cli.demo_downconvert()
-    assert d["freq"] == pytest.approx(d["true_freq"], abs=1e-4)
-    assert d["power_db"] == pytest.approx(d["true_power_db"], abs=0.2)
-    assert d["snr_db"] == pytest.approx(d["true_snr_db"], abs=0.5)
-    r = cli.demo_phase_loop()
-    assert r["est_freq"] == pytest.approx(r["true_freq"], abs=1e-4) and r["lock_at"] < 300
-    assert cli.main(["demo"]) == 0
+@pytest.mark.parametrize("m", [2, 4, 8])
+def test_demo_link_meets_theory(m):
+    from veltra import demo
+
+    r = demo.run(m=m, n_sym=6000)
+    assert r["locked"] and 0 <= r["lock_time"] < 1000
+    assert r["freq"] == pytest.approx(r["cfo"], abs=3e-5)
+    assert r["timing_rate"] == pytest.approx(r["true_sps"], abs=2e-3)
+    # Loop jitter costs a fraction of a dB: within 3x of the theory SER, never far better.
+    assert r["ser_theory"] / 3 < r["ser"] < 3 * r["ser_theory"]
+
+
+def test_demo_and_info_commands(capsys, tmp_path, monkeypatch):
+    assert cli.main(["demo", "--quiet", "--symbols", "3000"]) == 0
     assert cli.main(["info"]) == 0
     out = capsys.readouterr().out
-    assert "measured" in out and "SIMD level" in out
+    assert "bit error rate" in out and "theory" in out and "SIMD level" in out
+    png = tmp_path / "demo.png"
+    if _has("matplotlib"):
+        assert cli.main(["demo", "--quiet", "--symbols", "2000", "--plot", str(png)]) == 0
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib", None)  # as if not installed
+    assert cli.main(["demo", "--plot", str(png)]) == 2
+    assert "pip install veltra[plot]" in capsys.readouterr().err
     with pytest.raises(SystemExit):
         cli.main(["--version"])
+
+
+def _has(module):
+    import importlib.util
+
+    return importlib.util.find_spec(module) is not None
+
+
+def test_acquire_demo_hands_over_to_tracking(capsys):
+    a = cli.demo_acquire()
+    assert a["acquired"] and a["report"]["n_blocks"] == 1
+    assert abs(a["report"]["residual_hz"] - a["true_hz"]) < a["report"]["bin_hz"]
+    assert a["tracked_hz"] == pytest.approx(a["true_hz"], abs=0.5)
+    assert a["lock_at"] < 500 and a["ber"] < 1e-3
+    assert cli.main(["demo", "--acquire"]) == 0
+    assert "acquired" in capsys.readouterr().out
