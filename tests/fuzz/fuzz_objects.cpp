@@ -31,6 +31,17 @@
 #include "rate_converter.h"
 #include "resamp.h"
 #include "vx_ring.h"
+#include "acc.h"
+#include "acc_trace.h"
+#include "carrier_acq.h"
+#include "corr.h"
+#include "corr2d.h"
+#include "detector.h"
+#include "detector2d.h"
+#include "mpsk_receiver.h"
+#include "psd.h"
+#include "ratesync.h"
+#include "symsync.h"
 #include "vx_tlm.h"
 
 namespace {
@@ -49,6 +60,10 @@ struct Draw {
     uint64_t count(uint64_t lo, uint64_t span) { return hostile ? in.size() : in.small(lo, span); }
     // The same, for a count of elements the caller supplies: at most `cap`.
     uint64_t supplied(uint64_t lo, uint64_t span, uint64_t cap) { return std::min(count(lo, span), cap); }
+    // A transform size: FFTW aborts the process when its own allocation fails (here at the
+    // harness's cap, in use only at the machine's limit), so sizes stay at most `cap`,
+    // with the products of several kept below 2^20.
+    uint64_t fft(uint64_t lo, uint64_t span, uint64_t cap = uint64_t{1} << 20) { return supplied(lo, span, cap); }
     uint32_t count32(uint64_t lo, uint64_t span) { return static_cast<uint32_t>(count(lo, span)); }
     double real(double usual) { return hostile ? in.real() : usual; }
     uint8_t byte() { return in.byte(); }
@@ -301,6 +316,131 @@ const Case CASES[] = {
                   frame_meter_fer(fm);
                   frame_meter_sync_miss(fm);
               });
+    },
+    [](Draw &p) {
+        check("symsync", symsync_create(p.count(2, 6), p.byte() % 3, p.byte() % 2, p.real(0.01), p.real(0.707)),
+              Ops<symsync>{symsync_destroy, symsync_state_bytes, symsync_get_state, symsync_set_state}, p,
+              [](symsync *s) {
+                  with_room("symsync", need(symsync_steps_max_out(s)),
+                            [&](vx_cf32 *y, uint64_t cap) { return symsync_steps(s, X(), N, y, cap); });
+              });
+    },
+    [](Draw &p) {
+        const uint32_t pulse = p.byte() % 2;
+        check("ratesync", ratesync_create(pulse, p.count(1, 4), 2, p.count(16, 1), p.byte() % 2, p.real(4.0 + p.count(0, 4)),
+                                          p.real(0.35), p.real(0.01), p.real(0.707)),
+              Ops<ratesync>{ratesync_destroy, ratesync_state_bytes, ratesync_get_state, ratesync_set_state}, p,
+              [](ratesync *r) {
+                  with_room("ratesync", need(ratesync_steps_max_out(r)),
+                            [&](vx_cf32 *y, uint64_t cap) { return ratesync_steps(r, X(), N, y, cap); });
+              });
+    },
+    [](Draw &p) {
+        const uint8_t k = p.byte();
+        const int m = 2 << (k % 3);
+        const double sps = p.real(4.0 + p.count(0, 8));
+        mpsk_receiver *rx = k & 8 ? mpsk_receiver_create_real(m, 0, k >> 4 & 1, 4, k >> 5 & 1, p.count(16, 1), sps, 0.35,
+                                                              0.01, 0.0, 0.01, 0.0, 0.0, 0.0, k >> 6 & 1)
+                                  : mpsk_receiver_create(m, 0, k >> 4 & 1, 4, k >> 5 & 1, p.count(16, 1), sps, 0.35, 0.01,
+                                                         0.0, 0.01, 0.0, p.real(0.01), 0.0, k >> 6 & 1);
+        check("mpsk_receiver", rx,
+              Ops<mpsk_receiver>{mpsk_receiver_destroy, mpsk_receiver_state_bytes, mpsk_receiver_get_state,
+                                 mpsk_receiver_set_state},
+              p, [](mpsk_receiver *rx) {
+                  // Both faces: the one the receiver was not built for must refuse cleanly.
+                  with_room("mpsk_receiver", need(mpsk_receiver_steps_max_out(rx)), [&](vx_cf32 *y, uint64_t cap) {
+                      return mpsk_receiver_steps_real(rx, XR(), N, y, cap);
+                  });
+                  with_room("mpsk_receiver", need(mpsk_receiver_steps_max_out(rx)), [&](vx_cf32 *y, uint64_t cap) {
+                      return mpsk_receiver_steps(rx, X(), N, y, cap);
+                  });
+              });
+    },
+    [](Draw &p) {
+        check("psd", psd_create(p.fft(4, 60, 1 << 10), p.byte() % 4, p.fft(1, 3, 1 << 10), p.count(0, 2) * 12, p.byte() % 4, p.real(1e3),
+                                static_cast<float>(p.real(6.0)), p.real(1.0), p.real(0.1)),
+              Ops<psd>{psd_destroy, psd_state_bytes, psd_get_state, psd_set_state}, p, [](psd *q) {
+                  psd_accumulate(q, X(), N);
+                  psd_accumulate_real(q, XR(), N);
+                  std::vector<float> y(std::min<uint64_t>(psd_psd_db_max_out(q), kMaxRoom));
+                  psd_psd_db(q, y.data(), y.size());
+              });
+    },
+    [](Draw &p) {
+        const uint64_t n = p.supplied(1, 16, N);
+        check("corr", corr_create(X(), n, p.count(0, 4), 1, p.fft(0, 20)),
+              Ops<corr>{corr_destroy, corr_state_bytes, corr_get_state, corr_set_state}, p, [](corr *c) {
+                  with_room("corr", corr_execute_max_out(c), [&](vx_cf32 *y, uint64_t cap) {
+                      return corr_execute(c, X(), corr_get_n(c), y, cap);
+                  });
+              });
+    },
+    [](Draw &p) {
+        const uint64_t ny = p.supplied(1, 4, 8), nx = p.supplied(1, 4, 8);
+        check("corr2d", corr2d_create(X(), ny, nx, p.count(0, 4), 1, p.fft(0, 5, 1 << 10), p.fft(0, 5, 1 << 10), static_cast<int32_t>(p.count(0, 3) - 1)),
+              Ops<corr2d>{corr2d_destroy, corr2d_state_bytes, corr2d_get_state, corr2d_set_state}, p, [](corr2d *c) {
+                  with_room("corr2d", corr2d_execute_max_out(c), [&](vx_cf32 *y, uint64_t cap) {
+                      return corr2d_execute(c, X(), corr2d_get_ny(c) * corr2d_get_nx(c), y, cap);
+                  });
+              });
+    },
+    [](Draw &p) {
+        const uint64_t n = p.supplied(1, 16, N);
+        check("detector", detector_create(X(), n, p.count(0, 4), p.count(0, 4), p.count(4, 16), p.byte() % 3,
+                                          static_cast<float>(p.real(2.0)), 1),
+              Ops<detector>{detector_destroy, detector_state_bytes, detector_get_state, detector_set_state}, p,
+              [](detector *d) {
+                  detector_record rec[8];
+                  uint64_t used = 0;
+                  detector_push(d, X(), N, rec, 8, &used);
+              });
+    },
+    [](Draw &p) {
+        const uint64_t ny = p.supplied(1, 4, 8), nx = p.supplied(1, 4, 8);
+        check("detector2d", detector2d_create(X(), ny, nx, p.count(1, 3), p.count(0, 4), p.count(4, 16),
+                                              static_cast<float>(p.real(2.0)), p.byte() % 3, 1),
+              Ops<detector2d>{detector2d_destroy, detector2d_state_bytes, detector2d_get_state, detector2d_set_state}, p,
+              [](detector2d *d) {
+                  detector2d_record rec[8];
+                  uint64_t used = 0;
+                  detector2d_push(d, X(), N, rec, 8, &used);
+              });
+    },
+    [](Draw &p) {
+        check("acc_f32", acc_f32_create(static_cast<float>(p.real(0.5))),
+              Ops<acc_f32>{acc_f32_destroy, acc_f32_state_bytes, acc_f32_get_state, acc_f32_set_state}, p,
+              [](acc_f32 *a) {
+                  acc_f32_steps(a, XR(), N);
+                  acc_f32_madd(a, XR(), N, XR(), 7);
+              });
+    },
+    [](Draw &p) {
+        check("acc_cf64", acc_cf64_create(p.real(0.5), p.real(-0.5)),
+              Ops<acc_cf64>{acc_cf64_destroy, acc_cf64_state_bytes, acc_cf64_get_state, acc_cf64_set_state}, p,
+              [](acc_cf64 *a) {
+                  const vx_cf64 x[3] = {{1.0, 2.0}, {-0.5, 0.25}, {1e300, -1e300}};
+                  acc_cf64_steps(a, x, 3);
+                  acc_cf64_dump(a);
+              });
+    },
+    [](Draw &p) {
+        check("acc_trace", acc_trace_create(p.count(1, 40), p.byte() % 4, p.real(0.1)),
+              Ops<acc_trace>{acc_trace_destroy, acc_trace_state_bytes, acc_trace_get_state, acc_trace_set_state}, p,
+              [](acc_trace *t) { acc_trace_accumulate(t, XR(), N); });
+    },
+    [](Draw &p) {
+        static const std::vector<float> templ(64, 1.0f);
+        const uint64_t tl = p.supplied(0, 2, templ.size()) * 32;
+        // Blocks of sample_rate/resolution: kept within 16000 samples (see Draw::fft).
+        double res = p.real(0.0);
+        if (res > 0.0 && res < 0.5)
+            res = 0.5;
+        check("carrier_acq",
+              carrier_acq_create(p.fft(1, 4, 1 << 6), p.byte() % 4, tl ? templ.data() : nullptr, std::min<uint64_t>(tl, templ.size()),
+                                 p.byte() & 1, p.count(1, 20), 8000.0, p.real(1000.0), res,
+                                 static_cast<float>(p.real(0.0)), p.real(1e-3), p.real(0.9), p.real(2.0)),
+              Ops<carrier_acq>{carrier_acq_destroy, carrier_acq_state_bytes, carrier_acq_get_state, carrier_acq_set_state},
+              p, [](carrier_acq *a) { carrier_acq_steps(a, X(), N); });
     },
 #ifdef VELTRA_FUZZ_CREATE
     // Objects without a blob: created, used a little, destroyed.
