@@ -133,6 +133,8 @@ uint64_t need(uint64_t bound) { return std::max<uint64_t>(N, bound); }
 
 using Case = void (*)(Draw &);
 
+// The first input byte selects a case by index: add new cases at the end (before the
+// create-only ones), so the seeds in tests/fuzz/corpus keep selecting what they did.
 const Case CASES[] = {
     [](Draw &p) {
         check("loop_filter", loop_filter_create(p.real(0.001 * p.count(1, 50)), p.real(0.707), p.real(1.0)),
