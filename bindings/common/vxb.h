@@ -372,6 +372,8 @@ class Args {
     Args &u(const char *name, unsigned long long v);
     Args &b(const char *name, bool v);
     Args &s(const char *name, const char *v);  // quoted, as repr(str)
+    // `text` already in repr form, for the value `v`.
+    Args &raw(const char *name, const std::string &text, nb::handle v) { return put(name, text, v); }
     Args &o(const char *name, nb::handle v);   // repr(v)
     std::string str() const { return s_; }
     const nb::dict &kwargs() const { return kw_; }

@@ -5,6 +5,7 @@
 
 void bind_timing(nanobind::module_ &m);     // track_timing.cpp
 void bind_receivers(nanobind::module_ &m);  // track_receiver.cpp
+void bind_loops(nanobind::module_ &m);      // track_loops.cpp
 
 namespace {
 
@@ -138,4 +139,5 @@ Examples
 
     bind_timing(m);
     bind_receivers(m);
+    bind_loops(m);
 }

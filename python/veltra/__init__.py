@@ -3,8 +3,22 @@
 __version__ = "0.1.0"
 
 #: Extension modules of the package, in build order; ``veltra info`` reports which exist.
-MODULES = ("track", "filter", "_detection", "_telemetry", "interrupt.interrupt", "agc", "ddc", "ber",
-           "spectral", "accumulator", "acquire", "scriba", "lectra")
+MODULES = (
+    "track",
+    "filter",
+    "_detection",
+    "_telemetry",
+    "interrupt.interrupt",
+    "agc",
+    "ddc",
+    "ber",
+    "spectral",
+    "accumulator",
+    "acquire",
+    "scriba",
+    "lectra",
+    "coding",
+)
 
 
 def __getattr__(name):

@@ -18,6 +18,7 @@ import numpy as np
 KINDS = ("tone", "noise", "pn", "bpsk", "qpsk", "chirp", "bits", "symbols", "dsss")
 SNR_MODES = ("auto", "fs", "ebno", "esno")
 LIFETIMES = ("per_instance", "persist")
+PULSES = ("rect", "rrc")
 MAX_INSTANCES = 1 << 24  # the planning layer's cap per segment
 MAX_SAMPLES = 1 << 31    # a composition is one array in memory
 
@@ -29,7 +30,8 @@ SEGMENT_DRAWS = {"num_samples_hi": ("num_samples", 0x10), "gap_after_hi": ("gap_
 DEFAULTS = dict(fs=1.0, num_samples=1024, gap_before=0, gap_after=0, instances=1, freq_hz=0.0, snr=None,
                 snr_mode="auto", seed=1, sps=8, pn_length=127, pn_poly=0x60, level_db=0.0, f1_hz=None,
                 ppm=0.0, ppm_rate=0.0, carrier_hz=0.0, lifetime="per_instance", symbol_rate=0.0,
-                data_none=False, bits=None, symbols=None)
+                data_none=False, bits=None, symbols=None, pulse="rect", rrc_beta=0.35, rrc_span=8,
+                clock_ppm=0.0)
 NEEDS = {"chirp": "f1_hz", "bits": "bits", "symbols": "symbols", "dsss": "symbol_rate"}
 
 
@@ -115,9 +117,13 @@ class Segment:
         (Galois LFSR mask, 0x60), ``ppm``, ``ppm_rate`` (ppm/s), ``carrier_hz``,
         ``lifetime`` ("per_instance" or "persist"), ``symbol_rate`` (DSSS data rate),
         ``data_none`` (DSSS without data), ``bits`` and ``symbols`` (the streams of those
-        kinds). An upper bound asks for a value drawn per instance: ``num_samples_hi``,
-        ``gap_before_hi``, ``gap_after_hi``, ``freq_hi``, ``snr_hi``, ``level_hi``,
-        ``f1_hi``, ``ppm_hi``, ``ppm_rate_hi``.
+        kinds). The symbol and chip kinds also take ``pulse`` ("rect", default, or "rrc"
+        with ``rrc_beta``, 0.35, and one-sided ``rrc_span`` in symbols, 8; an RRC symbol
+        has unit energy per symbol period) and ``clock_ppm`` (0), the symbol clock's
+        offset: a symbol lasts ``sps * (1 + clock_ppm * 1e-6)`` samples. An upper bound
+        asks for a value drawn per instance: ``num_samples_hi``, ``gap_before_hi``,
+        ``gap_after_hi``, ``freq_hi``, ``snr_hi``, ``level_hi``, ``f1_hi``, ``ppm_hi``,
+        ``ppm_rate_hi``.
 
     Raises
     ------
@@ -149,6 +155,12 @@ class Segment:
         f = self.fields
         if f["snr_mode"] not in SNR_MODES:
             raise ValueError(f"snr_mode must be one of {', '.join(map(repr, SNR_MODES))}, got {f['snr_mode']!r}")
+        if f["pulse"] not in PULSES:
+            raise ValueError(f"pulse must be one of {', '.join(map(repr, PULSES))}, got {f['pulse']!r}")
+        if not 0 <= _real("rrc_beta", f["rrc_beta"]) <= 1 or _count("rrc_span", f["rrc_span"]) < 1:
+            raise ValueError("rrc_beta must lie in [0, 1] and rrc_span be >= 1")
+        if not -1e5 < _real("clock_ppm", f["clock_ppm"]) < 1e5:
+            raise ValueError("clock_ppm must lie in (-1e5, 1e5)")
         if f["lifetime"] not in LIFETIMES:
             raise ValueError(f"lifetime must be one of {', '.join(map(repr, LIFETIMES))}, got {f['lifetime']!r}")
         if _real("fs", f["fs"]) <= 0:
@@ -400,14 +412,15 @@ class Composer:
         if kind == "dsss":
             samples_per_symbol = f["fs"] / f["symbol_rate"]
         else:
-            samples_per_symbol = f["sps"]
+            samples_per_symbol = f["sps"] * (1 + f["clock_ppm"] * 1e-6)
         bits_per_symbol = 2 if kind == "qpsk" else 1
         per = samples_per_symbol / (bits_per_symbol if mode == "ebno" else 1)
         return per / lin
 
     def _modulated(self, kind, f, d, n, rng):
         sps = f["sps"]
-        n_sym = -(-n // sps)
+        sps_true = sps * (1 + f["clock_ppm"] * 1e-6)
+        n_sym = -(-n // sps) if sps_true == sps else math.ceil(n / sps_true)
         if kind == "pn":
             chips = np.resize(pn_sequence(f["pn_length"], f["pn_poly"]), n_sym)
             sym = 1.0 - 2.0 * chips
@@ -431,4 +444,10 @@ class Composer:
             if got != n_sym:
                 raise ValueError("DSSS chips could not be generated")
             sym = 1.0 - 2.0 * chips
-        return np.repeat(np.asarray(sym, np.complex128), sps)[:n]
+        sym = np.asarray(sym, np.complex128)
+        if f["pulse"] == "rect" and sps_true == sps:
+            return np.repeat(sym, sps)[:n]
+        from veltra.mpsk import shape
+
+        return shape(sym, sps_true, f["rrc_beta"], f["rrc_span"], "rrc" if f["pulse"] == "rrc" else "iandd",
+                     num_samples=n).astype(np.complex128)

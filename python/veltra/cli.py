@@ -1,5 +1,5 @@
 """The ``veltra`` command line: ``veltra demo``, ``veltra info``, ``veltra inspect``, ``veltra convert``,
-``veltra --version``."""
+``veltra psd``, ``veltra --version``."""
 
 import argparse
 import importlib
@@ -11,83 +11,14 @@ import veltra
 from veltra import _capture_cli
 
 
-def demo_acquire(residual_hz=-217.3, fs=8000.0, rs=1000.0, snr_db=6.0, n_sym=3000, seed=3):
-    """Cold start on BPSK at an unknown carrier offset: acquire it from the averaged
-    spectrum, hand the residual to a carrier loop, track, and decide the bits."""
-    from veltra.acquire import CarrierAcquisition
-    from veltra.track import LoopFilter
-
-    rng = np.random.default_rng(seed)
-    sps = int(round(fs / rs))
-    bits = rng.integers(0, 2, n_sym) * 2 - 1
-    k = np.arange(n_sym * sps)
-    x = np.repeat(bits, sps) * np.exp(1j * (2 * np.pi * residual_hz * k / fs + rng.uniform(0, 2 * np.pi)))
-    x += 10 ** (-snr_db / 20) / np.sqrt(2) * (rng.normal(size=k.size) + 1j * rng.normal(size=k.size))
-    x = x.astype(np.complex64)
-
-    acq = CarrierAcquisition(fs, rs)
-    chunk = sps * 10  # 10 ms of signal per call, as a receiver would hand it over
-    for at in range(0, x.size, chunk):
-        acq.steps(x[at:at + chunk])
-        if acq.ready:
-            break
-    rep = acq.report()
-    if not rep["ready"]:
-        return {"acquired": False, "report": rep, "true_hz": residual_hz}
-    # Hand-over: remove the acquired residual, integrate each symbol, and track what is left
-    # with a squaring (BPSK) carrier loop at the symbol rate.
-    start = rep["samples"] - rep["samples"] % sps
-    y = x[start:].astype(np.complex128) * np.exp(-2j * np.pi * rep["norm_freq"] * np.arange(x.size - start))
-    sym = y[: y.size // sps * sps].reshape(-1, sps).mean(axis=1)
-    lf = LoopFilter(bn=0.01, zeta=0.707, t=1.0)
-    phase = 0.0
-    err = np.empty(sym.size)
-    out = np.empty(sym.size, complex)
-    for i, s in enumerate(sym):
-        z = s * np.exp(-1j * phase)
-        out[i] = z
-        err[i] = 0.5 * np.angle(z * z)
-        phase += lf.step(err[i])
-    # Lock-in: from where the 32-symbol rms phase error stays below 0.3 rad (single symbols
-    # are too noisy to judge by).
-    rms32 = np.sqrt(np.convolve(err ** 2, np.ones(32) / 32, mode="valid"))
-    unsettled = np.flatnonzero(rms32 >= 0.3)
-    lock_at = int(unsettled[-1] + 32) if unsettled.size else 0
-    sent = bits[start // sps: start // sps + sym.size]
-    decided = np.sign(out.real[lock_at:])
-    agree = np.mean(decided == sent[lock_at:])
-    return {
-        "acquired": True, "report": rep, "true_hz": residual_hz,
-        "tracked_hz": rep["residual_hz"] + lf.integ / (2 * np.pi) * rs,
-        "lock_at": lock_at, "symbols": sym.size,
-        "rms_error_rad": float(np.sqrt(np.mean(err[lock_at:] ** 2))) if lock_at < sym.size else float("nan"),
-        "ber": float(min(agree, 1 - agree)),  # the squaring loop leaves a 180 degree ambiguity
-    }
-
-
-def print_acquire_demo():
-    print("cold-start acquisition (CarrierAcquisition) of BPSK, 1 kBd at 8 kHz, 6 dB SNR, offset -217.3 Hz,")
-    print("handed over to a squaring carrier loop (LoopFilter, bn=0.01)")
-    a = demo_acquire()
-    rep = a["report"]
-    if not a["acquired"]:
-        print(f"  not acquired after {rep['n_blocks']} blocks")
-        return 1
-    print(f"  acquired             after {rep['n_blocks']} block(s), {rep['elapsed_s'] * 1e3:.0f} ms of signal "
-          f"(statistic {rep['test_stat']:.2f} > threshold {rep['threshold']:.2f})")
-    print(f"  residual             true {a['true_hz']:+.2f} Hz  acquired {rep['residual_hz']:+.2f} Hz "
-          f"(bin {rep['bin_hz']:.3f} Hz)")
-    print(f"  tracked              {a['tracked_hz']:+.2f} Hz after {a['symbols']} symbols; "
-          f"lock-in {a['lock_at']} symbols (32-symbol rms error < 0.3 rad)")
-    print(f"  after lock           {a['rms_error_rad']:.3f} rad rms phase error, bit error rate {a['ber']:.4f}")
-    return 0
-
-
 def cmd_demo(args):
+    from veltra import demo
+
     if args.acquire:
         print(f"veltra {veltra.__version__} demo --acquire")
-        return print_acquire_demo()
-    from veltra import demo
+        a = demo.acquire()
+        print("\n".join(demo.report_acquire(a)))
+        return 0 if a["acquired"] and a["lock_time"] >= 0 else 1
 
     if args.plot:
         try:

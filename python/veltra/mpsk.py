@@ -157,7 +157,7 @@ def rrc_pulse(t, beta):
     return out.reshape(shape)
 
 
-def shape(symbols, sps, beta=0.35, span=8, pulse="rrc"):
+def shape(symbols, sps, beta=0.35, span=8, pulse="rrc", num_samples=None):
     """Pulse-shaped samples of a symbol stream at any real samples-per-symbol.
 
     Sample n is ``sum_k s[k] * p(n/sps - k)``, the pulse evaluated in closed form at
@@ -175,12 +175,13 @@ def shape(symbols, sps, beta=0.35, span=8, pulse="rrc"):
         One-sided RRC span in symbols. Default 8.
     pulse : {"rrc", "iandd"}, optional
         Root-raised cosine, or the one-symbol rectangle. Default "rrc".
+    num_samples : int, optional
+        Samples to make; default ``floor(len(symbols) * sps)``.
 
     Returns
     -------
     ndarray of complex64
-        ``floor(len(symbols) * sps)`` samples; with "rrc" each symbol has unit energy
-        per symbol period.
+        `num_samples` samples; with "rrc" each symbol has unit energy per symbol period.
 
     Examples
     --------
@@ -193,7 +194,7 @@ def shape(symbols, sps, beta=0.35, span=8, pulse="rrc"):
     if pulse not in ("rrc", "iandd"):
         raise ValueError(f"pulse must be one of \"iandd\", \"rrc\", got '{pulse}'")
     sym = np.asarray(symbols, dtype=complex).ravel()
-    t = np.arange(int(len(sym) * sps)) / sps
+    t = np.arange(int(len(sym) * sps) if num_samples is None else num_samples) / sps
     if pulse == "iandd":
         return sym[np.minimum(np.floor(t).astype(np.int64), len(sym) - 1)].astype(np.complex64)
     k0 = np.floor(t).astype(np.int64)

@@ -4,9 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "interleaver.h"
 #include "lockdet.h"
 #include "loop_filter.h"
 #include "nco.h"
+#include "rs_codec.h"
+#include "viterbi.h"
 #include "vx_interrupt.h"
 #include "vx_tlm.h"
 
@@ -65,6 +68,30 @@ int main(void)
     CHECK(vx_interrupt_guard_interrupted(g));
     vx_interrupt_guard_destroy(g);
     vx_resume();
+
+    const uint32_t polys[2] = {07, 05};
+    conv_enc *enc = conv_enc_create(polys, 2, 3, 0);
+    viterbi *vit = viterbi_create(polys, 2, 3, 0, 1);
+    uint8_t bits[4] = {1, 0, 1, 1}, sym[8], dec[4];
+    float llr[8];
+    CHECK(conv_enc_encode(enc, bits, 4, sym, 8) == 8);
+    for (int i = 0; i < 8; ++i)
+        llr[i] = sym[i] ? -1.0f : 1.0f;
+    CHECK(viterbi_decode(vit, llr, 8, dec, 4) == 4 && memcmp(dec, bits, 4) == 0);
+    viterbi_destroy(vit);
+    conv_enc_destroy(enc);
+
+    rs_codec *rs = rs_codec_create(4, 4, 3, 0, 1);
+    uint8_t word[15] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    CHECK(rs_codec_encode(rs, word, 11, word, 15) == 15);
+    word[2] ^= 5;
+    CHECK(rs_codec_decode(rs, word, 15) == 1 && word[2] == 3);
+    rs_codec_destroy(rs);
+
+    interleaver *il = interleaver_create(2, 3, 1);
+    uint8_t rows[6] = {0, 1, 2, 3, 4, 5}, cols[6];
+    CHECK(interleaver_interleave(il, rows, 6, cols, 6) == 6 && cols[1] == 3);
+    interleaver_destroy(il);
 
     printf("c_abi_smoke: ok\n");
     return 0;

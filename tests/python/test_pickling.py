@@ -43,6 +43,12 @@ KWARGS = {
     "spectral.CorrDetector": dict(ref=REF),
     "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
     "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0),
+    "track.Dll": dict(code=np.random.default_rng(5).integers(0, 2, 31).astype(np.uint8), sps=4, segments=2),
+    "coding.ConvEncoder": dict(poly=[0o171, 0o133]),
+    "coding.Viterbi": dict(poly=[0o171, 0o133], depth=20),
+    "coding.ReedSolomon": dict(nroots=16),
+    "coding.Interleaver": dict(rows=4, cols=6),
+    "coding.Deinterleaver": dict(rows=4, cols=6),
     "scriba.Writer": lambda tmp: dict(path=str(tmp / "w.cf32"), fs=1e3),
     "lectra.Reader": lambda tmp: (np.zeros(8, np.complex64).tofile(tmp / "r.cf32"), dict(path=str(tmp / "r.cf32")))[1],
 }
@@ -66,9 +72,12 @@ CALLS = {
     "spectral.FFT": lambda rng, n: [("execute_cf32", (samples(rng, np.complex64, 1024),), {})],
     "spectral.FFT2D": lambda rng, n: [("execute_cf32", (samples(rng, np.complex64, 64 * 64).reshape(64, 64),), {})],
     "spectral.PSD": lambda rng, n: [("accumulate", (samples(rng, np.complex64, n),), {}), ("psd_db", (), {})],
+    "coding.ReedSolomon": lambda rng, n: [("encode", (samples(rng, np.uint8, 239),), {})],
+    "coding.Interleaver": lambda rng, n: [("interleave", (samples(rng, np.uint8, 24),), {})],
+    "coding.Deinterleaver": lambda rng, n: [("deinterleave", (samples(rng, np.uint8, 24),), {})],
 }
 
-BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add")
+BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add", "encode", "decode")
 DTYPES = (np.complex64, np.float32, np.float64, np.int16, np.uint8)
 
 

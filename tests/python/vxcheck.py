@@ -7,6 +7,8 @@ tracking loops and receivers alike:
 ``run(obj, x)``   feed one block, return the produced array (or a tuple of arrays)
 """
 
+import struct
+
 import numpy as np
 import pytest
 
@@ -140,3 +142,15 @@ def run_doctests(module, min_examples=1):
     assert result.failed == 0, f"{result.failed} docstring examples failed"
     assert result.attempted >= min_examples
     return result
+
+
+def assert_rejects_fields(obj, fields):
+    """A blob with any one (offset, format, value) payload field changed is refused and
+    leaves the object as it was."""
+    good = obj.get_state()
+    for at, fmt, value in fields:
+        bad = bytearray(good)
+        struct.pack_into(fmt, bad, at + 16, value)
+        with pytest.raises(ValueError, match="set_state rejected the blob"):
+            obj.set_state(bytes(bad))
+        assert obj.get_state() == good, (at, value)

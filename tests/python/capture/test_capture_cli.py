@@ -1,4 +1,4 @@
-"""`veltra inspect` and `veltra convert`."""
+"""`veltra inspect`, `veltra convert` and `veltra psd`."""
 
 import numpy as np
 import pytest
@@ -42,7 +42,8 @@ def test_convert_between_containers(tmp_path, capsys, src_kw, out_name, args, co
 
 
 @pytest.mark.parametrize("argv", [["inspect", "{d}/missing"], ["convert", "{d}/missing", "{d}/o"],
-                                  ["inspect", "{d}/bad.blue"], ["convert", "{d}/bad.blue", "{d}/o"]])
+                                  ["inspect", "{d}/bad.blue"], ["convert", "{d}/bad.blue", "{d}/o"],
+                                  ["psd", "{d}/missing"], ["psd", "{d}/bad.blue"]])
 def test_bad_files_give_one_line_and_status_1(tmp_path, capsys, argv):
     (tmp_path / "bad.blue").write_bytes(b"BLUE" + bytes(100))
     assert cli.main([a.format(d=tmp_path) for a in argv]) == 1
@@ -50,7 +51,51 @@ def test_bad_files_give_one_line_and_status_1(tmp_path, capsys, argv):
     assert err.count("\n") == 1 and err.startswith(f"veltra {argv[0]}: cannot open capture")
 
 
-@pytest.mark.parametrize("cmd", ["inspect", "convert"])
+def test_psd_reports_floor_peaks_and_bandwidth_at_rf(tmp_path, capsys):
+    fs, fc, n = 1e6, 4.33e8, 300_000  # several read blocks
+    t = np.arange(n) / fs
+    rng = np.random.default_rng(5)
+    noise = 1e-3 * (rng.normal(size=n) + 1j * rng.normal(size=n))  # -57 dBFS in the band
+    x = 0.5 * np.exp(2j * np.pi * 125e3 * t) + 0.01 * np.exp(-2j * np.pi * 200e3 * t) + noise
+    p = str(tmp_path / "c.sigmf-data")
+    with Writer(p, fs, file_type="sigmf", fc=fc) as w:
+        w.write(x.astype(np.complex64))
+    png = tmp_path / "psd.png"
+    argv = ["psd", p, "--quiet"] + (["--plot", str(png)] if _has("matplotlib") else [])
+    assert cli.main(argv) == 0
+    out = capsys.readouterr().out
+    lines = {line[:13].strip(): line[14:] for line in out.splitlines()}
+    assert lines["frames"].startswith(f"{n // 1024} of 1024")
+    floor = float(lines["noise floor"].split(" dBFS (")[1].split()[0])  # dBFS/Hz
+    assert floor == pytest.approx(10 * np.log10(2e-6 / fs), abs=0.3)
+    peaks = [line.split() for line in out.splitlines() if line.endswith("dBFS") and "Hz" in line]
+    assert [round(float(p[-4])) for p in peaks] == pytest.approx([fc + 125e3, fc - 200e3], abs=fs / 1024 / 2)
+    assert float(peaks[0][-2]) == pytest.approx(-6.0, abs=1.5)
+    assert float(lines["occupied bw"].split()[0]) < 4 * fs / 1024  # the strong tone holds the power
+    if _has("matplotlib"):
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.skipif(not __import__("importlib").util.find_spec("tqdm"), reason="tqdm not installed")
+def test_long_files_show_progress_unless_quiet(tmp_path, capsys, monkeypatch):
+    p = str(tmp_path / "long.raw")
+    with Writer(p, 1e6) as w:
+        w.write(np.zeros(11 << 16, np.complex64))
+    monkeypatch.setattr("sys.stderr.isatty", lambda: True)
+    for cmd in (["psd", p], ["convert", p, str(tmp_path / "o.raw")]):
+        assert cli.main(cmd) == 0
+        assert "samples" in capsys.readouterr().err
+        assert cli.main(cmd + ["--quiet"]) == 0
+        assert capsys.readouterr().err == ""
+
+
+def _has(module):
+    import importlib.util
+
+    return importlib.util.find_spec(module) is not None
+
+
+@pytest.mark.parametrize("cmd", ["inspect", "convert", "psd"])
 def test_help(cmd, capsys):
     with pytest.raises(SystemExit) as e:
         cli.main([cmd, "--help"])

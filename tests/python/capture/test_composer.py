@@ -44,6 +44,18 @@ def test_noise_matches_the_requested_snr(kind, mode, per):
     assert measured == pytest.approx(10.0, abs=0.2)
 
 
+def test_rrc_pulse_at_an_offset_symbol_clock():
+    from veltra import mpsk
+
+    sym = mpsk.bits_to_symbols(np.random.default_rng(2).integers(0, 2, 4000), 4)
+    kw = dict(symbols=sym, sps=8, pulse="rrc", rrc_beta=0.25, rrc_span=6, clock_ppm=-5000.0, num_samples=15920)
+    clean = Composer([Segment("symbols", **kw)]).compose()
+    np.testing.assert_allclose(clean, mpsk.shape(sym, 8 * 0.995, 0.25, 6, num_samples=15920), atol=1e-6)
+    noisy = Composer([Segment("symbols", snr=10.0, snr_mode="esno", **kw)]).compose()
+    es_n0 = np.mean(np.abs(clean) ** 2) * 8 * 0.995 / np.mean(np.abs(noisy.astype(complex) - clean) ** 2)
+    assert 10 * np.log10(es_n0) == pytest.approx(10.0, abs=0.2)
+
+
 def test_written_recording_validates_and_reads_back(tmp_path):
     c = Composer([Segment("bpsk", fs=8000.0, freq_hz=1000.0, num_samples=256, gap_after=64, instances=3,
                           snr=15.0, ppm=1.0, carrier_hz=1e9),
@@ -77,6 +89,8 @@ def test_written_recording_validates_and_reads_back(tmp_path):
     (("tone",), dict(num_samples=10, num_samples_hi=5), ValueError, "num_samples_hi must be >= num_samples"),
     (("tone",), dict(freq_hz=float("nan")), ValueError, "freq_hz must be finite"),
     (("tone",), dict(snr_hi=3.0), ValueError, "snr_hi needs snr"),
+    (("qpsk",), dict(pulse="sinc"), ValueError, "pulse must be one of"),
+    (("qpsk",), dict(rrc_beta=1.5), ValueError, "rrc_beta must lie in"),
 ])
 def test_segment_refusals(args, kw, exc, msg):
     with pytest.raises(exc, match=msg):
