@@ -202,3 +202,13 @@ def test_a_corrupted_pickle_is_refused_by_set_state():
     bad = (fn, args, b"XXXX" + blob[4:])
     with pytest.raises(ValueError, match="set_state rejected the blob"):
         pickle.loads(pickle.dumps(type("R", (), {"__reduce__": lambda self: bad})()))
+
+
+def test_construction_arguments_keep_their_exact_values():
+    from veltra.filter import FIR
+
+    taps = np.array([0.5, -0.25, 1e-8], np.float32)
+    f = pickle.loads(pickle.dumps(FIR(taps)))
+    assert f.is_real and f.__reduce__()[0].keywords["taps"].tobytes() == taps.tobytes()
+    lf = CLASSES["track.LoopFilter"](bn=0.1 / 3)  # a float that has no short decimal form
+    assert pickle.loads(pickle.dumps(lf)).bn == lf.bn
