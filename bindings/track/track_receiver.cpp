@@ -134,7 +134,9 @@ void methods(Class<H> &c, uint64_t (*steps)(mpsk_receiver *, const In *, uint64_
             "Carrier lock decision.")
         .ro("lock_time", mpsk_receiver_get_lock_time, "Symbol of the first carrier lock since reset; -1 before.")
         .ro("last_error", mpsk_receiver_get_last_error, "Last carrier discriminator output.")
-        .ro("timing_rate", mpsk_receiver_get_timing_rate, "Tracked input samples per symbol.")
+        .ro("timing_rate", mpsk_receiver_get_timing_rate,
+             "Tracked input samples per symbol: the converter's actual steps averaged over about "
+             "4096 symbols (starts at `sps`).")
         .ro("zeta", mpsk_receiver_get_zeta, "Damping of both loops.")
         .ro("num_phases", mpsk_receiver_get_num_phases, "Arms of the matched filter bank.")
         .ro("lock_thresh", mpsk_receiver_get_lock_thresh, "Carrier lock declare threshold.")

@@ -283,7 +283,9 @@ dtype('complex64')
         .state(ratesync_state_bytes, ratesync_get_state, ratesync_set_state)
         .telemetry(ratesync_set_telemetry)
         .ro("timing_error", ratesync_get_timing_error, "Last timing error (scaled by 1/S-curve slope).")
-        .ro("rate", ratesync_get_rate, "Tracked samples per symbol.")
+        .ro("rate", ratesync_get_rate,
+             "Tracked input samples per symbol: the converter's actual steps averaged over about "
+             "4096 symbols (starts at `sps`).")
         .ro("ctrl", ratesync_get_ctrl, "Rate deviation pushed into the converter with every input.")
         .ro("lock_stat", ratesync_get_lock_stat, "Last block-averaged lock statistic.")
         .ro("locked", +[](const ratesync *r) { return ratesync_get_locked(r) != 0; },

@@ -64,11 +64,24 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
                                                     uint64_t max_out, vx_cf32 *tap,
                                                     int *tap_valid, vx_cf32 x, double ctrl);
 
+/* The push form split in two, so an owner can run the early stages in blocks while the
+ * terminal stage still takes each sample with its own deviation: front runs n inputs
+ * (at most RC_FRONT_MAX) through every stage before the terminal one and returns where
+ * their outputs are (x itself when there are none; otherwise valid until the next call),
+ * their count in *n_out; terminal_push takes one of them (through the AGC) with ctrl. The
+ * outputs are those of pushing the n inputs one at a time. */
+#define RC_FRONT_MAX 4096u
+VX_API const vx_cf32 *RateConverter_front(RateConverter *rc, const vx_cf32 *x, uint64_t n,
+                                          uint64_t *n_out);
+VX_API uint64_t RateConverter_terminal_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out,
+                                            vx_cf32 v, double ctrl);
+
 /* Bound of one execute call of n_in inputs from the current stage states (for a matched
  * converter, its control path at deviation 0). */
 VX_API uint64_t RateConverter_execute_bound(const RateConverter *rc, uint64_t n_in);
 /* Bound of one execute_ctrl call of n_in inputs at deviation ctrl, outputs owed from
- * earlier calls included (with less room the rest are deferred, not lost). */
+ * earlier calls included (with less room the rest are deferred while the terminal
+ * resampler's ring holds their history, then skipped with timing kept). */
 VX_API uint64_t RateConverter_execute_ctrl_bound(const RateConverter *rc, uint64_t n_in,
                                                  double ctrl);
 /* A line over those bounds: for every n_in, execute (ctrl_mode 0) or execute_ctrl at

@@ -19,7 +19,7 @@
 namespace {
 
 // Samples moved between stages per pass; the scratch buffers are sized once at create.
-constexpr uint64_t kChunk = 4096;
+constexpr uint64_t kChunk = RC_FRONT_MAX;
 constexpr uint32_t kMaxCicLog2 = 11; // CIC ratios up to 2048
 constexpr int kCompTaps = 7;
 constexpr uint64_t kAgcUpdatePeriod = AGC_DECIM_DEFAULT;
@@ -528,6 +528,47 @@ VX_API uint64_t RateConverter_execute_ctrl(RateConverter *rc, const vx_cf32 *x, 
     return run(rc, x, n_in, y, max_out, true, ctrl, rc && !RateConverter_terminal(rc));
 }
 
+VX_API const vx_cf32 *RateConverter_front(RateConverter *rc, const vx_cf32 *x, uint64_t n,
+                                          uint64_t *n_out)
+{
+    *n_out = 0;
+    if (!rc || !x || rc->num_stages == 0 || n > kChunk)
+        return x;
+    const vx_cf32 *cur = x;
+    for (int i = 0; i + 1 < rc->num_stages && n; ++i) {
+        vx_cf32 *dst = (i % 2 == 0) ? rc->buf_a : rc->buf_b;
+        n = stage_block(rc->st[i], cur, n, dst, kChunk);
+        cur = dst;
+    }
+    *n_out = n;
+    return cur;
+}
+
+// One terminal-stage input; tap (when given) receives it after the AGC.
+static uint64_t terminal_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out, vx_cf32 v,
+                              double ctrl, vx_cf32 *tap)
+{
+    Stage &t = rc->st[rc->num_stages - 1];
+    if (t.kind == RC_STAGE_RESAMPLER)
+        v = through_agc(rc, v);
+    if (tap)
+        *tap = v;
+    // A missing output buffer still consumes the sample (its outputs are owed or skipped).
+    if (!y)
+        max_out = 0;
+    if (t.kind == RC_STAGE_RESAMPLER)
+        return resamp_execute_ctrl_push(t.rs, y, max_out, v, terminal_ctrl(t, ctrl));
+    return stage_block(t, &v, 1, y, max_out);
+}
+
+VX_API uint64_t RateConverter_terminal_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out,
+                                            vx_cf32 v, double ctrl)
+{
+    if (!rc || rc->num_stages == 0)
+        return 0;
+    return terminal_push(rc, y, max_out, v, ctrl, nullptr);
+}
+
 VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *y,
                                                     uint64_t max_out, vx_cf32 *tap,
                                                     int *tap_valid, vx_cf32 x, double ctrl)
@@ -536,26 +577,16 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
         *tap_valid = 0;
     if (!rc || rc->num_stages == 0)
         return 0;
-    vx_cf32 v = x, next;
-    const int last = rc->num_stages - 1;
-    for (int i = 0; i < last; ++i) {
-        if (stage_block(rc->st[i], &v, 1, &next, 1) == 0)
+    const vx_cf32 *v = &x;
+    if (rc->num_stages > 1) { // most matched plans have the terminal stage only
+        uint64_t n;
+        v = RateConverter_front(rc, &x, 1, &n);
+        if (n == 0)
             return 0;
-        v = next;
     }
-    Stage &t = rc->st[last];
-    if (t.kind == RC_STAGE_RESAMPLER)
-        v = through_agc(rc, v);
-    if (tap)
-        *tap = v;
     if (tap_valid)
         *tap_valid = 1;
-    // A missing output buffer still consumes the sample (its outputs are owed or skipped).
-    if (!y)
-        max_out = 0;
-    if (t.kind == RC_STAGE_RESAMPLER)
-        return resamp_execute_ctrl_push(t.rs, y, max_out, v, terminal_ctrl(t, ctrl));
-    return stage_block(t, &v, 1, y, max_out);
+    return terminal_push(rc, y, max_out, *v, ctrl, tap);
 }
 
 VX_API uint64_t RateConverter_execute_ctrl_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out,

@@ -50,8 +50,10 @@ VX_API uint64_t resamp_execute(resamp *r, const vx_cf32 *x, uint64_t n_in, vx_cf
 /* Exact number of outputs the block path produces from n_in more inputs. */
 VX_API uint64_t resamp_execute_max_out(const resamp *r, uint64_t n_in);
 
-/* Control path: stores input x once and emits the outputs due before it (at most max_out;
- * outputs due without room are emitted on later pushes). Returns the count written.
+/* Control path: stores input x once and emits the outputs due before it (at most max_out).
+ * Outputs due without room are emitted on later pushes, from their own history, while the
+ * ring holds it (up to size − K inputs stored ahead); beyond that the earliest are skipped,
+ * timing kept, so what is written is always the tail of an unhurried run. Returns the count written.
  * rate + ctrl <= 1e−6 (or NaN) stalls the stage at one output per 10^6 inputs; the step
  * never falls below 2^−32 input, so one push writes at most 2^32 outputs. */
 VX_API uint64_t resamp_execute_ctrl_push(resamp *r, vx_cf32 *y, uint64_t max_out, vx_cf32 x,

@@ -33,6 +33,10 @@ struct resamp {
     uint32_t acc;
     uint64_t pos;
     uint32_t ctrl_frac, ctrl_wait, ctrl_owed;
+    // The control step last derived and the deviation it came from: loops change their
+    // control once per symbol, so most pushes reuse it (NaN never matches).
+    double step_of;
+    uint32_t step_whole, step_frac;
 };
 
 namespace {
@@ -70,23 +74,29 @@ typedef float lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
 // Σ_k a[k]·w[k] in four interleaved partial sums (the order the header fixes): taps four
 // at a time into the lanes (s0.re, s0.im, s1.re, …, s3.im), the last K mod 4 into
-// s0.. in turn, then (s0 + s1) + (s2 + s3).
+// s0.. in turn, then (s0 + s1) + (s2 + s3). The last group reads up to three taps and
+// samples past the end (the bank and ring carry that slack) and keeps only its own lanes.
+constexpr uint64_t kDotSlack = 3;
 inline vx_cf32 dot(const float *__restrict a, const vx_cf32 *__restrict w, uint64_t n)
 {
     typedef float quad __attribute__((vector_size(4 * sizeof(float))));
+    typedef int32_t mask __attribute__((vector_size(kLanes * sizeof(int32_t))));
     lanes acc = {0, 0, 0, 0, 0, 0, 0, 0};
+    quad a4;
     uint64_t k = 0;
     for (; k + 4 <= n; k += 4) {
-        quad a4;
         std::memcpy(&a4, a + k, sizeof a4);
         acc += __builtin_shufflevector(a4, a4, 0, 0, 1, 1, 2, 2, 3, 3) * load(&w[k].re);
     }
-    float s[8] = {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7]};
-    for (uint64_t j = 0; k < n; ++k, ++j) {
-        s[2 * j] += a[k] * w[k].re;
-        s[2 * j + 1] += a[k] * w[k].im;
+    if (k < n) {
+        const int32_t r = static_cast<int32_t>(n - k) * 2; // lanes the last taps fill
+        const mask lane = {0, 1, 2, 3, 4, 5, 6, 7};
+        std::memcpy(&a4, a + k, sizeof a4);
+        const lanes sum = acc + __builtin_shufflevector(a4, a4, 0, 0, 1, 1, 2, 2, 3, 3) * load(&w[k].re);
+        acc = lane < r ? sum : acc;
     }
-    return {(s[0] + s[2]) + (s[4] + s[6]), (s[1] + s[3]) + (s[5] + s[7])};
+    const lanes u = acc + __builtin_shufflevector(acc, acc, 2, 3, 0, 1, 6, 7, 4, 5);
+    return {u[0] + u[4], u[1] + u[5]};
 }
 
 // The padded arm for a phase word: its K taps start at + pad.
@@ -198,24 +208,57 @@ void ctrl_step(double e, uint32_t &whole, uint32_t &frac)
         frac = 1; // rate + ctrl >= 2^32 (or +inf): a zero step would emit without end
 }
 
+// Moves the control path's timing past one output: a step of whole inputs and frac.
+inline void ctrl_next(resamp *r, uint32_t whole, uint32_t frac)
+{
+    const uint32_t old = r->ctrl_frac;
+    r->ctrl_frac += frac;
+    r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
+}
+
+// Skips every output due before the next input, as that many ctrl_next calls would: with
+// whole = 0, up to the step that carries (at most 2^32 of them, in one jump).
+inline void ctrl_skip(resamp *r, uint32_t whole, uint32_t frac)
+{
+    if (whole) {
+        ctrl_next(r, whole, frac);
+        return;
+    }
+    const uint64_t left = (uint64_t{1} << 32) - r->ctrl_frac;
+    r->ctrl_frac = static_cast<uint32_t>(r->ctrl_frac + (left + frac - 1) / frac * frac);
+    r->ctrl_wait = 1;
+}
+
 // Control path: each input x[i] with deviation ctrl[i] is stored exactly once, after the
-// outputs due before it (as many as fit in max_out; the rest are owed to later inputs).
-// Every input is stored even once max_out is reached, so the ring never skips.
+// outputs due before it. An output due without room in y is deferred while the ring still
+// holds its history: x is stored ahead (owed), and the output is computed later from the
+// ring `owed` samples back, so it equals the one an unhurried call gives. Once the ring
+// holds no more (owed = size − K), outputs due without room are skipped, timing kept, as
+// the block path skips them.
 VX_KERNEL uint64_t run_ctrl(resamp *r, const vx_cf32 *x, const double *ctrl, uint64_t n_in,
                             vx_cf32 *y, uint64_t max_out)
 {
+    const uint64_t slack = r->size - r->K;
     uint64_t written = 0;
     for (uint64_t i = 0; i < n_in; ++i) {
-        uint32_t whole, frac;
-        ctrl_step(r->rate + ctrl[i], whole, frac);
+        const double e = r->rate + ctrl[i];
+        if (e != r->step_of) {
+            ctrl_step(e, r->step_whole, r->step_frac);
+            r->step_of = e;
+        }
+        const uint32_t whole = r->step_whole, frac = r->step_frac;
         for (;;) {
-            while (r->ctrl_wait == 0 && written < max_out) {
-                y[written++] = direct_output(r, r->ctrl_frac);
-                const uint32_t old = r->ctrl_frac;
-                r->ctrl_frac += frac;
-                r->ctrl_wait = whole + (r->ctrl_frac < old); // whole <= 10^6: no overflow
+            while (r->ctrl_wait == 0) {
+                if (written < max_out) {
+                    y[written++] = dot(arm(r, r->ctrl_frac) + r->pad, r->ring + r->pos + r->ctrl_owed, r->K);
+                    ctrl_next(r, whole, frac);
+                } else if (r->ctrl_owed < slack) {
+                    break;
+                } else {
+                    ctrl_skip(r, whole, frac);
+                }
             }
-            if (r->ctrl_wait == 0) { // no room: store x now, count it when its turn comes
+            if (r->ctrl_wait == 0) { // deferred: store x now, count it when its turn comes
                 push(r, x[i]);
                 ++r->ctrl_owed;
                 break;
@@ -307,13 +350,14 @@ VX_API resamp *resamp_create_custom(uint64_t num_phases, uint64_t num_taps, cons
     r->size = 1;
     while (r->size < num_taps)
         r->size <<= 1;
-    r->bank = static_cast<float *>(vx_calloc(num_phases * r->stride, sizeof(float)));
-    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size, sizeof(vx_cf32)));
+    r->bank = static_cast<float *>(vx_calloc(num_phases * r->stride + kDotSlack, sizeof(float)));
+    r->ring = static_cast<vx_cf32 *>(vx_calloc(2 * r->size + kDotSlack, sizeof(vx_cf32)));
     r->tr[0] = static_cast<float *>(vx_calloc(4 * r->stride, sizeof(float)));
     if (!r->bank || !r->ring || !r->tr[0]) {
         free_parts(r);
         return nullptr;
     }
+    r->step_of = NAN;
     r->tr[1] = r->tr[0] + r->stride;
     r->q[0] = r->tr[1] + r->stride;
     r->q[1] = r->q[0] + r->stride;
@@ -513,7 +557,9 @@ VX_API int resamp_set_state(resamp *r, const void *blob)
     r->pos = pos;
     r->ctrl_frac = frac;
     r->ctrl_wait = wait;
-    r->ctrl_owed = owed;
+    // Inputs owed beyond what the ring holds (blobs of earlier versions) have lost the
+    // history of their outputs: those outputs are skipped.
+    r->ctrl_owed = static_cast<uint32_t>(std::min<uint64_t>(owed, r->size - r->K));
     in.get_bytes(r->ring, 2 * r->size * sizeof(vx_cf32));
     const uint64_t top = r->stride - 1;
     for (uint64_t k = 0; k < r->K; ++k)

@@ -1,6 +1,8 @@
 #include "agc.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "vx_blob.hpp"
 #include "vx_tlm.h"
@@ -20,10 +22,17 @@ double fast_exp_db(double d)
     if (d < -kExpLimitDb)
         return 0.0;
     const double t = d * 0.16609640474436813;
-    const double f = std::floor(t);
+    // floor and ldexp by hand (|t| <= 1024, p in [1, 2)): the per-sample step calls this,
+    // and the library calls cost more than the series.
+    double f = static_cast<double>(static_cast<int64_t>(t));
+    if (f > t)
+        f -= 1.0;
     const double c = (t - f) * 0.6931471805599453;
     const double p = 1.0 + c + c * c / 2.0 + c * c * c / 6.0 + c * c * c * c / 24.0;
-    return std::ldexp(p, static_cast<int>(f));
+    const int k = static_cast<int>(f);
+    if (k < -1022)
+        return std::ldexp(p, k); // subnormal results round as ldexp does
+    return p * std::bit_cast<double>(static_cast<uint64_t>(k + 1023) << 52);
 }
 
 float fast_exp_db_f(double d)
@@ -41,8 +50,10 @@ double fast_level_db(double p)
         p = p < 0.0 ? 0.0 : kPowMax;
     else if (p > kPowMax)
         p = kPowMax;
-    int k;
-    const double m = 2.0 * std::frexp(p + 1e-30, &k);
+    // frexp by hand: p + 1e−30 is a positive normal number.
+    const uint64_t bits = std::bit_cast<uint64_t>(p + 1e-30);
+    const int k = static_cast<int>(bits >> 52) - 1022;
+    const double m = 2.0 * std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFu) | (uint64_t{1022} << 52));
     const double f = (m - 1.0) / (m + 1.0);
     return (static_cast<double>(k - 1) + 2.885390081777927 * f * (1.0 + f * f / 3.0)) *
            3.010299956639812;

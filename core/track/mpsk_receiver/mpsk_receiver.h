@@ -134,6 +134,7 @@ VX_API double mpsk_receiver_get_lock(const mpsk_receiver *rx);
 VX_API int mpsk_receiver_get_locked(const mpsk_receiver *rx);
 VX_API int64_t mpsk_receiver_get_lock_time(const mpsk_receiver *rx);
 VX_API double mpsk_receiver_get_last_error(const mpsk_receiver *rx);
+/* The timing loop's rate: tracked input samples per symbol, averaged over about 4096 symbols. */
 VX_API double mpsk_receiver_get_timing_rate(const mpsk_receiver *rx);
 VX_API int mpsk_receiver_get_m(const mpsk_receiver *rx);
 VX_API double mpsk_receiver_get_sps(const mpsk_receiver *rx);

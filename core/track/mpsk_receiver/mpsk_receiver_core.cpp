@@ -121,7 +121,7 @@ uint64_t run(mpsk_receiver *rx, const typename Face<Real>::In *x, uint64_t n, Ou
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t k = Face<Real>::push(rx, buf, Face<Real>::erase(x[i]), l->timing.ctrl, l->freq_ctrl);
         for (uint64_t j = 0; j < k; ++j) {
-            if (!vx_timing::output<SYMSYNC_TED_GARDNER>(&l->timing, buf[j]))
+            if (!vx_timing::output<SYMSYNC_TED_GARDNER>(&l->timing, buf[j], j == 0))
                 continue;
             const vx_cf32 y = carrier_update(l, buf[j]);
             if constexpr (Tlm)

@@ -37,7 +37,8 @@ typedef struct ratesync_loop {
     double ted_gain;        /* 1 / detector S-curve slope; 1 until bound */
     double ctrl;            /* rate deviation pushed with every input */
     double timing_error;    /* last normalised error */
-    double rate;            /* tracked samples per symbol */
+    double rate;            /* tracked samples per symbol: the converter's steps, averaged */
+    double push_period;     /* samples per symbol at the current push's control (transient) */
     uint64_t prime;         /* terminal outputs still ignored (filter fill) */
     uint64_t strobe_count;  /* terminal outputs counted since priming ended */
     uint64_t strobe_phase;  /* strobe_count mod m */
@@ -109,6 +110,7 @@ VX_API double ratesync_get_bn(const ratesync *r);
 VX_API void ratesync_configure_lock_raw(ratesync *r, uint64_t avgs, int n_up, int n_down,
                                         double up, double down);
 VX_API double ratesync_get_timing_error(const ratesync *r);
+/* Tracked input samples per symbol: the converter's steps averaged over about 4096 symbols. */
 VX_API double ratesync_get_rate(const ratesync *r);
 VX_API double ratesync_get_ctrl(const ratesync *r);
 VX_API double ratesync_get_lock_stat(const ratesync *r);

@@ -1,5 +1,6 @@
 #include "ratesync.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ratesync_loop.hpp"
@@ -19,17 +20,23 @@ uint64_t run(ratesync *r, const vx_cf32 *x, uint64_t n, vx_cf32 *out, uint64_t m
     ratesync_loop *l = &r->loop;
     uint64_t written = 0;
     vx_cf32 buf[4];
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t k = RateConverter_execute_ctrl_push(r->conv, buf, 4, x[i], l->ctrl);
-        for (uint64_t j = 0; j < k; ++j) {
-            if (!output<Ted>(l, buf[j]))
-                continue;
-            // Each symbol is kept (the window allows at most one per input at sps >= m);
-            // surplus beyond max_out still ran the loop.
-            if (written < max_out)
-                out[written++] = buf[j];
-            if constexpr (Tlm)
-                ratesync_loop_tlm_flush(l);
+    // The stages before the terminal resampler do not depend on the loop: they run in
+    // blocks, and only the terminal stage takes each sample with the current control.
+    for (uint64_t at = 0; at < n; at += RC_FRONT_MAX) {
+        uint64_t m;
+        const vx_cf32 *v = RateConverter_front(r->conv, x + at, std::min<uint64_t>(RC_FRONT_MAX, n - at), &m);
+        for (uint64_t i = 0; i < m; ++i) {
+            const uint64_t k = RateConverter_terminal_push(r->conv, buf, 4, v[i], l->ctrl);
+            for (uint64_t j = 0; j < k; ++j) {
+                if (!output<Ted>(l, buf[j], j == 0))
+                    continue;
+                // Each symbol is kept (the window allows at most one per input at sps >= m);
+                // surplus beyond max_out still ran the loop.
+                if (written < max_out)
+                    out[written++] = buf[j];
+                if constexpr (Tlm)
+                    ratesync_loop_tlm_flush(l);
+            }
         }
     }
     return written;

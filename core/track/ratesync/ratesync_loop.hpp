@@ -41,15 +41,34 @@ template <int Ted> inline void strobe(ratesync_loop *l, vx_cf32 c, vx_cf32 mid)
     if (vx_finite(pc) && vx_finite(pm) && vx_finite(power(p)) && vx_finite(dev)) {
         l->lf.integ = integ;
         l->ctrl = clamp(dev, kDevMin, kDevMax) * l->cascade_rate;
-        l->rate = l->sps / (1.0 + integ);
     }
     symsync_lock_look(pc, pm, &l->lock_sum, &l->lock_count, l->avgs, &l->lock_stat, &l->ld);
     l->prev = c;
 }
 
-// One terminal output: ring, priming, strobe count; true when c is a recovered symbol.
-template <int Ted> inline bool output(ratesync_loop *l, vx_cf32 c)
+// Symbols over which `rate` averages the converter's steps. The strobes wander about the
+// true clock by a fair part of a sample (detector self-noise; whole-sample steps under a
+// rectangular filter), which moves a much shorter average by tens of ppm.
+constexpr double kRateSymbols = 4096.0;
+
+// Input samples per symbol the converter runs at deviation ctrl: it steps 1/(rate + ctrl)
+// terminal inputs per output, sps/m input samples per output at the nominal rate.
+inline double step_period(const ratesync_loop *l, double ctrl)
 {
+    return l->cascade_rate > 0.0 ? l->sps * l->cascade_rate / (l->cascade_rate + ctrl) : l->sps;
+}
+
+// One terminal output (`first`: the first its push produced): rate, ring, priming, strobe
+// count; true when c is a recovered symbol.
+template <int Ted> inline bool output(ratesync_loop *l, vx_cf32 c, bool first)
+{
+    // `rate` averages the step each output was actually given, so it holds the input's
+    // samples per symbol as tracked, not the integrator (whose reciprocal is biased by its
+    // jitter). A push steps all its outputs at the control it was given, which a strobe
+    // earlier in the same push has already replaced: take it at the push's first output.
+    if (first)
+        l->push_period = step_period(l, l->ctrl);
+    l->rate += (l->push_period - l->rate) / (kRateSymbols * static_cast<double>(l->m));
     const uint64_t half = l->m / 2;
     for (uint64_t j = l->ring_fill < half ? l->ring_fill : half; j > 0; --j)
         l->ring[j] = l->ring[j - 1];

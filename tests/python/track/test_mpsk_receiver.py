@@ -7,7 +7,7 @@ from veltra import mpsk
 from veltra.telemetry import Telemetry
 from veltra.track import BpskReceiver, MpskReceiver, MpskReceiverR
 
-from track.timing_signals import symbol_errors
+from track.timing_signals import clocked_qpsk, symbol_errors
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
                      assert_state_roundtrip, run_split)
 
@@ -64,6 +64,13 @@ def test_names_and_repr():
     assert (rx.sps, rx.m, rx.norm_freq) == (8.0, 2, 0.025)
     assert repr(rx).startswith("BpskReceiver(sample_rate_hz=48000.0, symbol_rate_hz=6000.0, carrier_freq_hz=1200.0,")
     assert repr(MpskReceiver(m=8)).startswith("MpskReceiver(m=8, sps=8.0, m_out=8, pulse='iandd',")
+
+
+@pytest.mark.parametrize("ppm", [0.0, 200.0, -200.0, 1000.0])
+def test_timing_rate_reads_the_true_clock(ppm):
+    rx = MpskReceiver(m=4, sps=8.0, pulse="rrc")
+    rx.steps(clocked_qpsk(ppm))
+    assert rx.timing_rate / (8.0 * (1 + ppm * 1e-6)) - 1 == pytest.approx(0.0, abs=5e-6)
 
 
 def test_acquires_carrier_and_timing():

@@ -6,7 +6,7 @@ import pytest
 from veltra.telemetry import Telemetry
 from veltra.track import RateSync
 
-from track.timing_signals import qpsk, rrc_shaped, symbol_errors
+from track.timing_signals import clocked_qpsk, qpsk, rrc_shaped, symbol_errors
 from vxcheck import (assert_header_rules, assert_lifecycle, assert_split_invariant,
                      assert_state_roundtrip, run_split)
 
@@ -29,6 +29,13 @@ def test_recovers_rrc_qpsk_at_a_fractional_rate(rrc_qpsk, ted, m):
     assert sync.rate == pytest.approx(SPS, abs=0.01)
     assert np.mean(np.abs(y[500:])) == pytest.approx(1.0, abs=0.05)  # unit-peak matched filter
     assert sync.locked
+
+
+@pytest.mark.parametrize("ppm", [0.0, 200.0, -200.0, 1000.0])
+def test_rate_reads_the_true_clock(ppm):
+    sync = RateSync(sps=8.0)  # m = 2: two halfbands ahead of the terminal stage
+    sync.steps(clocked_qpsk(ppm))
+    assert sync.rate / (8.0 * (1 + ppm * 1e-6)) - 1 == pytest.approx(0.0, abs=5e-6)
 
 
 def iandd_stream(n=3000, amp=0.25, seed=0):

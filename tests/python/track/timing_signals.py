@@ -1,5 +1,7 @@
 """Test signals for the timing loops: pulse-shaped symbol streams at any real rate."""
 
+import functools
+
 import numpy as np
 
 from veltra.mpsk import shape
@@ -12,6 +14,13 @@ def rrc_shaped(sym, sps, beta=0.35, span=8):
 def qpsk(n, seed):
     rng = np.random.default_rng(seed)
     return (rng.choice([-1, 1], n) + 1j * rng.choice([-1, 1], n)) / np.sqrt(2)
+
+
+@functools.lru_cache(maxsize=None)
+def clocked_qpsk(ppm, n=30000, sps=8.0):
+    """Clean RRC QPSK at exactly sps*(1 + ppm*1e-6) samples per symbol (each sample is the
+    pulse evaluated in closed form). Cached and shared between tests: do not modify."""
+    return rrc_shaped(qpsk(n, seed=11), sps * (1 + ppm * 1e-6), span=4).astype(np.complex64)
 
 
 def symbol_errors(y, sym, start, count, max_lag=120, rotations=4):
