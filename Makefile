@@ -6,7 +6,7 @@ SYS_PKGS := libgtest-dev libfftw3-dev libcjson-dev pkg-config clang libclang-rt-
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" cmake ninja
 JOBS ?= 2
 
-.PHONY: demo test deps install pytest native sanitize tsan fuzz bench bench-native clean
+.PHONY: demo test deps install pytest native sanitize tsan fuzz fuzz-smoke fuzz-build bench bench-native clean
 
 demo: install
 	veltra demo
@@ -15,7 +15,7 @@ test: deps
 	$(PIP) install -q $(BUILD_DEPS)
 	$(PIP) install -q --no-build-isolation -C cmake.define.VELTRA_TEST_MODULES=ON ".[test,docs]"
 	$(MAKE) docs-html
-	$(MAKE) pytest native sanitize tsan fuzz
+	$(MAKE) pytest native sanitize tsan fuzz-smoke
 
 # System packages, installed only when missing.
 deps:
@@ -49,17 +49,29 @@ tsan:
 	cmake --build build/tsan -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
-# Coverage-guided fuzzing of the capture parsers with ASan and UBSan, for a bounded time.
-FUZZ_TIME ?= 30
-FUZZ_SRC := tests/fuzz/capture_fuzz.cpp core/capture/lectra/lectra_core.cpp \
-  core/capture/wfm_blue/wfm_blue_core.cpp core/runtime/vx_base/vx_base_core.cpp
-fuzz:
-	mkdir -p build/fuzz/corpus
-	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-	  -Icore/runtime/vx_base -Icore/capture/wfm_blue -Icore/capture/lectra $(FUZZ_SRC) -lcjson \
-	  -o build/fuzz/capture_fuzz
-	build/fuzz/capture_fuzz -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
-	  build/fuzz/corpus tests/fuzz/seeds
+# libFuzzer targets over the core (clang, ASan + UBSan). `make fuzz` runs each for
+# FUZZ_TIME seconds, growing build/fuzz/corpus/<target> from the seeds in
+# tests/fuzz/corpus/<target>; `make fuzz-smoke` (part of `make test`) runs each a few
+# seconds from the seeds alone. A crash leaves build/fuzz/crash-<target>-<hash>.
+FUZZ_TARGETS := state create capture
+FUZZ_TIME ?= 60
+fuzz-smoke: FUZZ_TIME = 4
+fuzz-smoke: FUZZ_OUT = build/fuzz/smoke
+fuzz: FUZZ_OUT = build/fuzz/corpus
+
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVELTRA_FUZZ=ON >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+
+fuzz fuzz-smoke: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf build/fuzz/smoke/$$t; mkdir -p $(FUZZ_OUT)/$$t; \
+	  if build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=20 -print_final_stats=1 \
+	      -artifact_prefix=build/fuzz/crash-$$t- $(FUZZ_OUT)/$$t tests/fuzz/corpus/$$t >build/fuzz/$$t.log 2>&1; then \
+	    echo "fuzz_$$t: $$(grep -h '^stat::number_of_executed_units' build/fuzz/$$t.log | cut -d: -f4 | tr -d ' ') runs," \
+	      "$$(grep -h '^stat::average_exec_per_sec' build/fuzz/$$t.log | cut -d: -f4 | tr -d ' ') per second"; \
+	  else tail -40 build/fuzz/$$t.log; exit 1; fi; \
+	done
 
 # The site (guide, gallery, API reference) into build/docs; any warning or failing example fails it.
 .PHONY: docs docs-html

@@ -222,6 +222,7 @@ NB_MODULE(_telemetry, m)
     cls.ctor(+[](nb::int_ capacity) { return vx_tlm_create(capacity_of(capacity)); },
              no_memory("vx_tlm"), "capacity"_a = nb::int_(DEFAULT_CAPACITY))
         .repr(+[](const vx_tlm *c) { return Args().u("capacity", vx_tlm_capacity(c)); })
+        .no_pickle("a live ring buffer")
         .fn("probe", +[](vx_tlm *c, Text text, nb::int_ decim) {
             const char *name = text.c_str();
             const uint64_t d = decim_of(decim);

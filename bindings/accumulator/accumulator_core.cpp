@@ -156,6 +156,7 @@ template <class H> void bind_scalar(nb::module_ &m, const char *name, const char
         .ctor(+[](typename F::Py v) { return F::create(v); }, no_memory(std::is_same_v<Core, acc_f32> ? "acc_f32" : "acc_cf64"),
               "acc"_a = dflt)
         .repr(F::repr)
+        .pickle()
         .fn("step", +[](Core *a, typename F::Py v) { F::step(a, v); }, "x"_a,
             "Add one sample.\n\nParameters\n----------\nx : scalar\n    The sample.\n\nReturns\n-------\nNone\n")
         .fn("get", +[](const Core *a) { return F::get(a); }, "The running value.\n\nReturns\n-------\nscalar\n")
@@ -228,6 +229,7 @@ NB_MODULE(accumulator, m)
         .repr(+[](const acc_trace *t) {
             return Args().u("n", acc_trace_get_n(t)).s("mode", MODES[acc_trace_get_mode(t)]).f("alpha", acc_trace_get_alpha(t));
         })
+        .pickle()
         .fn("accumulate", +[](acc_trace *t, nb::handle p) {
                 InArray<float> in(p);
                 acc_trace_accumulate(t, in.data(), in.size());

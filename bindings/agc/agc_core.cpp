@@ -73,6 +73,7 @@ NB_MODULE(agc, m)
         .repr(+[](const agc *a) {
             return Args().f("ref_db", a->ref_db).f("loop_bw", a->loop_bw).f("alpha", a->alpha);
         })
+        .pickle()
         .fn("step", step, "x"_a, R"doc(Run the per-sample path on one sample.
 
 Parameters

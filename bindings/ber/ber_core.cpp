@@ -520,6 +520,7 @@ NB_MODULE(ber, m)
             return Args().u("m", ber_meter_get_m(b)).u("target_errors", ber_meter_get_target_errors(b))
                 .f("conf", ber_meter_get_conf(b));
         })
+        .pickle()
         .reset(ber_meter_reset)
         .state(ber_meter_state_bytes, ber_meter_get_state, ber_meter_set_state)
         .ro("errors", ber_meter_get_errors, "Symbol errors counted.")
@@ -618,6 +619,7 @@ Examples
         .repr(+[](const frame_meter *f) {
             return Args().u("target_errors", frame_meter_get_target_errors(f)).f("conf", frame_meter_get_conf(f));
         })
+        .pickle()
         .reset(frame_meter_reset)
         .state(frame_meter_state_bytes, frame_meter_get_state, frame_meter_set_state)
         .fn("add", +[](frame_meter *f, Flag sync_ok, int crc) { frame_meter_add(f, sync_ok, crc); },

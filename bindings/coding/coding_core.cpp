@@ -55,12 +55,14 @@ viterbi *make_viterbi(nb::handle poly, long long k, Count invert, Count depth)
 Args code_args(const conv_code &c)
 {
     std::string p = "[";
+    nb::list polys;
     for (int j = 0; j < c.n; ++j) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "%s0o%o", j ? ", " : "", c.polys[j]);
         p += buf;
+        polys.append(c.polys[j]);
     }
-    return Args().raw("poly", p + "]").i("k", c.k).u("invert", c.invert);
+    return Args().raw("poly", p + "]", polys).i("k", c.k).u("invert", c.invert);
 }
 
 const char *const CONV_ENCODER_DOC = R"doc(Rate-1/n convolutional encoder for any generator polynomials.
@@ -302,7 +304,8 @@ template <class H> Class<H> interleaver_class(nb::module_ &m, const char *name, 
         .repr(+[](const interleaver *il) {
             return Args().u("rows", interleaver_get_rows(il)).u("cols", interleaver_get_cols(il))
                 .u("unit_bits", interleaver_get_unit_bits(il));
-        });
+        })
+        .pickle();
     c.def("reset", [](H &h) { interleaver_reset(h.get()); },
           "Nothing to reset: the geometry is configuration, not state.\n\nReturns\n-------\nNone\n");
     if (tx)
@@ -332,6 +335,7 @@ NB_MODULE(coding, m)
     Class<ConvEncoderPy>(m, "ConvEncoder", CONV_ENCODER_DOC)
         .ctor(make_encoder, invalid(CONV_ENC_INVALID), "poly"_a, "k"_a = 7, "invert"_a = Count{0})
         .repr(+[](const conv_enc *e) { return code_args(conv_enc_code(e)); })
+        .pickle()
         .block<uint8_t, uint8_t>("encode", conv_enc_encode, conv_enc_encode_max_out,
             R"doc(Encode bits into channel symbols.
 
@@ -374,6 +378,7 @@ int
         .ctor(make_viterbi, invalid(VITERBI_INVALID), "poly"_a, "k"_a = 7, "invert"_a = Count{0},
               "depth"_a = Count{35})
         .repr(+[](const viterbi *v) { return code_args(viterbi_code(v)).u("depth", viterbi_depth(v)); })
+        .pickle()
         .block<float, uint8_t>("decode", viterbi_decode, viterbi_decode_max_out,
             R"doc(Decode soft symbols into bits.
 
@@ -425,6 +430,7 @@ int
             return Args().u("nroots", p.nroots).u("symbol_bits", p.symbol_bits).u("field_poly", p.field_poly)
                 .u("first_root", p.first_root).u("root_stride", p.root_stride);
         })
+        .pickle()
         .block<uint8_t, uint8_t, Gil::hold, InPlace::yes>("encode", rs_encode_block, rs_codec_encode_max_out,
             R"doc(Encode k information symbols into a systematic codeword.
 

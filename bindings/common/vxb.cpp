@@ -217,13 +217,16 @@ const char *keep(std::string s)
     return store.back().c_str();
 }
 
-Args &Args::put(const char *name, const std::string &v)
+Args &Args::put(const char *name, const std::string &text, nb::handle value)
 {
+    if (!value.is_valid())
+        raise_pending();
     if (!s_.empty())
         s_ += ", ";
     s_ += name;
     s_ += '=';
-    s_ += v;
+    s_ += text;
+    kw_[name] = value;
     return *this;
 }
 
@@ -234,12 +237,18 @@ Args &Args::f(const char *name, double v)
         raise_pending();
     std::string r(t);
     PyMem_Free(t);
-    return put(name, r);
+    return put(name, r, nb::steal(PyFloat_FromDouble(v)));
 }
 
-Args &Args::i(const char *name, long long v) { return put(name, std::to_string(v)); }
-Args &Args::u(const char *name, unsigned long long v) { return put(name, std::to_string(v)); }
-Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False"); }
+Args &Args::i(const char *name, long long v)
+{
+    return put(name, std::to_string(v), nb::steal(PyLong_FromLongLong(v)));
+}
+Args &Args::u(const char *name, unsigned long long v)
+{
+    return put(name, std::to_string(v), nb::steal(PyLong_FromUnsignedLongLong(v)));
+}
+Args &Args::b(const char *name, bool v) { return put(name, v ? "True" : "False", v ? Py_True : Py_False); }
 
 Args &Args::s(const char *name, const char *v) { return o(name, nb::str(v)); }
 
@@ -251,7 +260,18 @@ Args &Args::o(const char *name, nb::handle v)
     const char *text = r ? PyUnicode_AsUTF8AndSize(r.ptr(), &n) : nullptr;
     if (!text)
         raise_pending();
-    return put(name, std::string(text, static_cast<size_t>(n)));
+    return put(name, std::string(text, static_cast<size_t>(n)), v);
+}
+
+nb::object reduce_from(nb::handle self, const nb::dict &kwargs)
+{
+    nb::object partial = nb::module_::import_("functools").attr("partial");
+    nb::object cls = nb::borrow(self.type());
+    nb::object make = nb::steal(PyObject_Call(partial.ptr(), nb::make_tuple(cls).ptr(), kwargs.ptr()));
+    if (!make)
+        raise_pending();
+    nb::object blob = nb::hasattr(self, "get_state") ? self.attr("get_state")() : nb::none();
+    return nb::make_tuple(make, nb::tuple(), blob);
 }
 
 void init_module(nb::module_ &m, const char *doc)

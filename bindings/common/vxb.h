@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -362,8 +363,9 @@ template <Gil G, class H, class F> decltype(auto) call(H &h, F &&f)
 // Docstrings built at module load (class names substituted) live as long as the process.
 const char *keep(std::string s);
 
-// The argument list of a __repr__: `Args().f("rate", 0.25).i("n", 39).b("real", true)`
-// gives "rate=0.25, n=39, real=True"; floats print as Python's repr does.
+// The construction arguments of an object: `Args().f("rate", 0.25).i("n", 39).b("real",
+// true)` gives the __repr__ text "rate=0.25, n=39, real=True" (floats print as Python's
+// repr does) and the keywords {"rate": 0.25, "n": 39, "real": True} a copy is built from.
 class Args {
   public:
     Args &f(const char *name, double v);
@@ -371,14 +373,21 @@ class Args {
     Args &u(const char *name, unsigned long long v);
     Args &b(const char *name, bool v);
     Args &s(const char *name, const char *v);  // quoted, as repr(str)
-    Args &raw(const char *name, const std::string &v) { return put(name, v); }  // already in repr form
+    // `text` already in repr form, for the value `v`.
+    Args &raw(const char *name, const std::string &text, nb::handle v) { return put(name, text, v); }
     Args &o(const char *name, nb::handle v);   // repr(v)
     std::string str() const { return s_; }
+    const nb::dict &kwargs() const { return kw_; }
 
   private:
-    Args &put(const char *name, const std::string &v);
+    Args &put(const char *name, const std::string &text, nb::handle value);
     std::string s_;
+    nb::dict kw_;
 };
+
+// __reduce__ of a picklable instance: (functools.partial(type(self), **kwargs), (), blob),
+// the blob from get_state when the class has one, else None.
+nb::object reduce_from(nb::handle self, const nb::dict &kwargs);
 
 // ---- classes ---------------------------------------------------------------------------
 
@@ -634,6 +643,41 @@ template <class H> class Class : public nb::class_<H> {
                 return nb::str(("<" + name + " (" + state + ")>").c_str());
             return nb::str((name + "(" + args(h->p).str() + ")").c_str());
         });
+        args_ = args;
+        return *this;
+    }
+
+    // Pickling (and copy.copy / copy.deepcopy): rebuild from the construction arguments
+    // read from the live core object, then restore the state blob through set_state, so a
+    // copy continues the stream bit-identically in any process. Without `args`, the ones
+    // given to repr(). A telemetry attachment is not carried.
+    Class &pickle(Args (*args)(const Core *) = nullptr)
+    {
+        if (!args)
+            args = args_;
+        if (!args)
+            throw std::logic_error(name_ + ".pickle() needs the arguments of repr() or its own");
+        Base::def("__reduce__", [args](H &h) {
+            Use<H> pin(h);
+            return reduce_from(nb::find(&h), args(pin).kwargs());
+        }, keep("Pickle support: the " + name_ + "'s construction arguments and "
+                                 "its state blob.\n\nReturns\n-------\ntuple\n"));
+        // Takes self as a plain object: nanobind treats a __setstate__ over the class type
+        // as a constructor of an uninitialised instance, and this one is already built.
+        Base::def("__setstate__", [](nb::handle self, nb::handle blob) {
+            self.attr("set_state")(blob);
+        }, "blob"_a.none(), keep("Restore the state blob of a pickled " + name_ + "."));
+        return *this;
+    }
+
+    // A class that holds what cannot travel (an open file, a live buffer, a clock):
+    // pickling and copying raise TypeError "cannot pickle '<Name>' object: it holds <what>".
+    Class &no_pickle(const char *what)
+    {
+        std::string msg = "cannot pickle '" + name_ + "' object: it holds " + what;
+        Base::def("__reduce__", [msg](nb::handle) -> nb::object {
+            raise(PyExc_TypeError, "%s", msg.c_str());
+        }, keep("Refuses: a " + name_ + " holds " + what + ".\n\nRaises\n------\nTypeError\n"));
         return *this;
     }
 
@@ -641,6 +685,7 @@ template <class H> class Class : public nb::class_<H> {
 
   private:
     std::string name_;
+    Args (*args_)(const Core *) = nullptr;
 };
 
 // ---- modules ---------------------------------------------------------------------------

@@ -161,6 +161,7 @@ ndarray of complex64
     The outputs this sample completes (0, 1 or more).
 )doc");
     c.repr(repr_args<Core, In>);
+    c.pickle();
     c.fn("execute_ctrl_push_max_out", F::push_max_out, "Most outputs one push can return.")
         .reset(F::reset)
         .state(F::state_bytes, F::get_state, F::set_state)

@@ -32,6 +32,15 @@ fir *fir_from_taps(nb::handle taps)
                       static_cast<uint64_t>(PyArray_SIZE(ap)));
 }
 
+// The taps as built: float32 on the real path, complex64 on the complex one.
+nb::object fir_taps(const fir *f)
+{
+    const uint64_t n = fir_get_num_taps(f);
+    nb::object a = out_alloc(nb::none(), fir_get_is_real(f) ? NPY_FLOAT32 : NPY_COMPLEX64, n);
+    fir_get_taps(f, PyArray_DATA(reinterpret_cast<PyArrayObject *>(a.ptr())));
+    return a;
+}
+
 // The block form of fir_execute; the binding always passes room for every output.
 uint64_t fir_block(fir *f, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint64_t)
 {
@@ -255,6 +264,7 @@ NB_MODULE(filter, m)
         .repr(+[](const fir *f) {
             return Args().u("num_taps", fir_get_num_taps(f)).b("real", fir_get_is_real(f) != 0);
         })
+        .pickle(+[](const fir *f) { return Args().o("taps", fir_taps(f)); })
         .block<vx_cf32, vx_cf32, Gil::hold, InPlace::yes>("execute", fir_block, fir_execute_max_out, FIR_EXECUTE_DOC)
         .fn("execute_max_out", fir_execute_max_out,
             "Output bound of ``execute`` beyond the input length: always 0 (one output per "
@@ -269,6 +279,7 @@ NB_MODULE(filter, m)
         .ctor(+[](Count len, double gain) { return boxcar_create(len, gain); }, no_memory("boxcar"),
               "len"_a = Count{4}, "gain"_a = 1.0)
         .repr(+[](const boxcar *b) { return Args().u("len", boxcar_get_len(b)).f("gain", boxcar_get_gain(b)); })
+        .pickle()
         .fn("step", +[](boxcar *b, std::complex<double> x) {
                 const vx_cf32 in = {static_cast<float>(x.real()), static_cast<float>(x.imag())};
                 vx_cf32 out;

@@ -121,6 +121,7 @@ NB_MODULE(interrupt, m)
     Class<InterruptPy> cls(m, "Interrupt", INTERRUPT_DOC);
     cls.ctor(+[](nb::handle signals, uint32_t latency_ms) { return create(signals, latency_ms); },
              no_memory("vx_interrupt_guard"), "signals"_a.none() = nb::none(), "latency_ms"_a = 0u)
+        .no_pickle("this process's signal handlers")
         .repr(+[](const vx_interrupt_guard *g) {
             return Args().o("signals", signal_tuple(g)).u("latency_ms", vx_interrupt_guard_latency_set(g));
         })

@@ -227,6 +227,7 @@ NB_MODULE(lectra, m)
 
     Class<ReaderPy> cls(m, "Reader", READER_DOC);
     cls.ctor(+create_reader, invalid(OPEN_FAILED), "path"_a, "sample_type"_a = "auto", "endian"_a = "le")
+        .no_pickle("an open file")
         .repr(+[](const lectra *r) {
             return Args()
                 .s("path", lectra_get_path(r))

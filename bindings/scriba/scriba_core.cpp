@@ -329,6 +329,7 @@ NB_MODULE(scriba, m)
     cls.ctor(+create_writer, OnNull{PyExc_OSError, OPEN_FAILED}, "path"_a, "fs"_a, "file_type"_a = "raw",
              "sample_type"_a = "cf32", "endian"_a = "le", "fc"_a = 0.0, "total"_a = Count{0},
              "headroom"_a = 0.0, "t0"_a = 0.0, "sidecar"_a = Flag{true})
+        .no_pickle("an open file")
         .repr(+[](const scriba *w) {
             return Args()
                 .s("path", scriba_get_path(w))

@@ -976,6 +976,7 @@ NB_MODULE(spectral, m)
     fft_cls.ctor(+[](Count n, int sign, int nthreads) { return fft_create(n, sign, nthreads); }, no_memory("fft"),
                  "n"_a = Count{1024}, "sign"_a = -1, "nthreads"_a = 1)
         .repr(+[](const fft *f) { return Args().u("n", fft_get_n(f)).i("sign", fft_get_sign(f)); })
+        .pickle()
         .reset(fft_reset)
         .ro("n", fft_get_n, "Transform length.")
         .ro("sign", fft_get_sign, "Direction: negative forward, otherwise inverse.")
@@ -992,6 +993,7 @@ NB_MODULE(spectral, m)
         .repr(+[](const fft2d *f) {
             return Args().u("ny", fft2d_get_ny(f)).u("nx", fft2d_get_nx(f)).i("sign", fft2d_get_sign(f));
         })
+        .pickle()
         .reset(fft2d_reset)
         .ro("ny", fft2d_get_ny, "Rows (outer dimension).")
         .ro("nx", fft2d_get_nx, "Columns (inner dimension).")
@@ -1026,6 +1028,7 @@ NB_MODULE(spectral, m)
                 .f("beta", psd_get_beta(p)).u("pad", psd_get_pad(p)).f("full_scale", psd_get_full_scale(p))
                 .u("bits", psd_get_bits(p)).s("mode", MODES[psd_get_mode(p)]).f("alpha", psd_get_alpha(p));
         })
+        .pickle()
         .fn("accumulate", +[](psd *p, nb::handle x) {
                 InArray<vx_cf32> in(x);
                 psd_accumulate(p, in.data(), in.size());

@@ -55,6 +55,7 @@ NB_MODULE(track, m)
         .ctor(loop_filter_create, invalid("bn must be >= 0, zeta > 0 and t > 0, and all three finite"),
               "bn"_a = 0.01, "zeta"_a = 0.707, "t"_a = 1.0)
         .repr(+[](const loop_filter *lf) { return Args().f("bn", lf->bn).f("zeta", lf->zeta).f("t", lf->t); })
+        .pickle()
         .fn("step", +[](loop_filter *lf, double x) { return loop_filter_step(lf, x); }, "x"_a,
             R"doc(Perform one update.
 

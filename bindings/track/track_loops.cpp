@@ -233,6 +233,14 @@ Examples
 (40000, 0.001, True, True)
 )doc";
 
+// The code as given to the constructor (pickling).
+nb::object code_array(const dll *d)
+{
+    OutArray<uint8_t> a(nb::none(), d->sf);
+    std::memcpy(a.data(), d->code, d->sf);
+    return a.finish(d->sf);
+}
+
 dll *create_dll(nb::handle code, Count sps, double init_chip, double bn, double zeta, double spacing,
                 Count segments)
 {
@@ -308,6 +316,7 @@ void bind_loops(nb::module_ &m)
             return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
                 .u("tsamps", c->tsamps).f("bn_fll", c->bn_fll);
         })
+        .pickle()
         .block<vx_cf32, vx_cf32, Gil::release>("steps", costas_steps, costas_steps_max_out, STEPS_DOC)
         .fn("steps_max_out", costas_steps_max_out,
             "0: ``steps`` never returns more prompts than input samples.\n\nReturns\n-------\nint\n")
@@ -336,6 +345,7 @@ void bind_loops(nb::module_ &m)
             return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
                 .u("tsamps", c->tsamps).f("bn_fll", c->bn_fll).i("m", c->m);
         })
+        .pickle()
         .block<vx_cf32, vx_cf32, Gil::release>("steps", carrier_mpsk_steps, carrier_mpsk_steps_max_out, STEPS_DOC)
         .fn("steps_max_out", carrier_mpsk_steps_max_out,
             "0: ``steps`` never returns more prompts than input samples.\n\nReturns\n-------\nint\n")
@@ -362,6 +372,7 @@ void bind_loops(nb::module_ &m)
             return Args().f("bn", c->bn).f("zeta", c->zeta).f("init_norm_freq", c->init_norm_freq)
                 .u("sps", c->sps).i("n", c->n).i("m", c->m);
         })
+        .pickle()
         .block<vx_cf32, vx_cf32, Gil::release, InPlace::yes>("steps", carrier_nda_steps, carrier_nda_steps_max_out,
             R"doc(De-rotate a block and track its carrier.
 
@@ -400,6 +411,10 @@ ndarray of complex64
             "zeta"_a = 0.707, "spacing"_a = 0.5, "segments"_a = Count{1})
         .repr(+[](const dll *d) {
             return Args().u("len(code)", d->sf).u("sps", d->sps).f("init_chip", d->init_chip).f("bn", d->bn)
+                .f("zeta", d->zeta).f("spacing", d->spacing).u("segments", d->segments);
+        })
+        .pickle(+[](const dll *d) {
+            return Args().o("code", code_array(d)).u("sps", d->sps).f("init_chip", d->init_chip).f("bn", d->bn)
                 .f("zeta", d->zeta).f("spacing", d->spacing).u("segments", d->segments);
         })
         .block<vx_cf32, vx_cf32, Gil::release>("steps", dll_steps, dll_steps_bound, R"doc(Track and despread a block.

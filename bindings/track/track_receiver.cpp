@@ -118,6 +118,7 @@ void methods(Class<H> &c, uint64_t (*steps)(mpsk_receiver *, const In *, uint64_
              Args (*args)(const mpsk_receiver *) = receiver_args)
 {
     c.repr(args)
+        .pickle()
         .template block<In, vx_cf32, Gil::release>("steps", steps, mpsk_receiver_steps_max_out, STEPS_DOC)
         .template block<In, uint8_t, Gil::release>("bits", bits, mpsk_receiver_bits_max_out, BITS_DOC)
         .fn("steps_max_out", mpsk_receiver_steps_max_out,

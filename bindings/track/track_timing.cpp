@@ -181,6 +181,7 @@ void bind_timing(nb::module_ &m)
             return Args().u("sps", s->sps).f("bn", s->bn).f("zeta", s->zeta).s("order", ORDERS[s->order])
                 .s("ted", TEDS[s->ted]);
         })
+        .pickle()
         .block<vx_cf32, vx_cf32, Gil::release>("steps", symsync_steps, symsync_steps_max_out,
             R"doc(Recover the symbols of a block.
 
@@ -250,6 +251,7 @@ ValueError
                 .u("m", r->loop.m).u("num_phases", r->num_phases).f("bn", r->loop.bn).f("zeta", r->loop.zeta)
                 .s("ted", TEDS[r->loop.ted]);
         })
+        .pickle()
         .block<vx_cf32, vx_cf32, Gil::release>("steps", ratesync_steps, ratesync_steps_max_out,
             R"doc(Recover the symbols of a block.
 

@@ -33,6 +33,8 @@ VX_API void fir_reset(fir *f);
 VX_API uint64_t fir_get_num_taps(const fir *f);
 /* 1 when created by fir_create_real. */
 VX_API int fir_get_is_real(const fir *f);
+/* Copy the num_taps taps to out: cf32 on the complex path, f32 on the real one. */
+VX_API void fir_get_taps(const fir *f, void *out);
 /* Sum of the real taps, or of the real parts of complex taps, in double. */
 VX_API double fir_dc_gain(const fir *f);
 

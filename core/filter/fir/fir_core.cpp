@@ -84,6 +84,11 @@ VX_API uint64_t fir_get_num_taps(const fir *f) { return f->num_taps; }
 
 VX_API int fir_get_is_real(const fir *f) { return f->is_real; }
 
+VX_API void fir_get_taps(const fir *f, void *out)
+{
+    std::memcpy(out, f->taps, f->num_taps * (f->is_real ? sizeof(float) : sizeof(vx_cf32)));
+}
+
 VX_API double fir_dc_gain(const fir *f)
 {
     double g = 0.0;

@@ -63,7 +63,9 @@ bool step_ok(double s)
 // The cheapest cascade for rate r; a matched plan always ends in a resampler.
 bool make_plan(double r, bool matched, Plan &p)
 {
-    if (!(r > 0.0 && r <= RC_MAX_RATE))
+    // A rate whose inverse overflows (a denormal) would reach the ratio's integer cast as
+    // infinity; no cascade converts at such a rate anyway.
+    if (!(r > 0.0 && r <= RC_MAX_RATE) || !vx_finite(1.0 / r))
         return false;
     auto add = [&p](int kind) { p.kind[p.n++] = kind; };
     auto add_rs = [&](double s) {

@@ -541,7 +541,9 @@ VX_API int ber_meter_set_state(ber_meter *bm, const void *blob)
     // Counts a meter of this m can reach: no more errors than trials, every symbol's bits
     // counted, at most one burst per symbol.
     uint64_t want_bits;
-    if (errors > symbols || bit_errors > bits || bursts > symbols ||
+    // No run reaches 2^62 symbols; a blob that claims them could count past 2^64 and wrap.
+    if (errors > symbols || bit_errors > bits || bursts > symbols || symbols >= uint64_t{1} << 62 ||
+        skipped >= uint64_t{1} << 62 ||
         __builtin_mul_overflow(symbols, uint64_t{bm->bits_per_symbol}, &want_bits) || want_bits != bits)
         return VX_ERR_INVALID;
     bm->errors = errors;

@@ -79,7 +79,9 @@ VX_API int frame_meter_set_state(frame_meter *fm, const void *blob)
     vx::BlobReader(blob).get(frames).get(sync).get(crc).get(errors);
     // Every frame without sync is an error, every passed CRC had sync and is not one:
     // crc <= sync <= frames and frames - sync <= errors <= frames - crc.
-    if (crc > sync || sync > frames || errors < frames - sync || errors > frames - crc)
+    // No run reaches 2^62 frames; a blob that claims them could count past 2^64 and wrap.
+    if (crc > sync || sync > frames || errors < frames - sync || errors > frames - crc ||
+        frames >= uint64_t{1} << 62)
         return VX_ERR_INVALID;
     fm->frames = frames;
     fm->sync_detected = sync;

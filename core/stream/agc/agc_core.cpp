@@ -84,6 +84,10 @@ double chunk_coef(double a, uint64_t n)
 void integrate(agc *a, double level, double k)
 {
     double g = a->gain_db + (a->ref_db - level) * k;
+    // A loop gain that overflows (|loop_bw| near the largest double) times a zero error is
+    // NaN: no error, no change, rather than an integrator that no blob can restore.
+    if (g != g)
+        g = a->gain_db;
     if (g > AGC_GAIN_LIMIT_DB)
         g = AGC_GAIN_LIMIT_DB;
     else if (g < -AGC_GAIN_LIMIT_DB)
@@ -354,7 +358,9 @@ VX_API int agc_set_state(agc *a, const void *blob)
         return VX_ERR_INVALID;
     // chunk_pow is read only through guard_power, and a huge or non-finite sample in the
     // open chunk makes it infinite or NaN: a state the object reaches, so it is accepted.
-    if (!finite3(v.ref_db, v.loop_bw, v.alpha) || !finite3(v.clip_db, v.gain_db, v.p_avg) ||
+    // p_avg is read only through fast_level_db, which takes NaN and infinity: a reference
+    // level beyond the double range makes it infinite from create on, then NaN.
+    if (!finite3(v.ref_db, v.loop_bw, v.alpha) || !vx_finite(v.clip_db) || !vx_finite(v.gain_db) ||
         !vx_finite(v.g_last) || !vx_finite(v.chunk_g1) || v.count >= period || v.chunk_fill >= d)
         return VX_ERR_INVALID;
     *a = v; // telemetry attachment carried over from *a unchanged

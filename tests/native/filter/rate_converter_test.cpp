@@ -218,3 +218,13 @@ TEST(RateConverter, AgcAheadOfTheMatchedStageReportsItsGain)
     EXPECT_EQ(0, std::memcmp(&blob[blob.size() - 120], "AGC ", 4));
     RateConverter_destroy(rc);
 }
+
+// Found by fuzz_create: 1/rate overflowed to infinity and reached the CIC ratio's integer
+// cast (undefined behaviour, reported by UBSan in `make sanitize`).
+TEST(RateConverter, DenormalRatesAreRefused)
+{
+    for (double r : {1e-310, 4.9e-324}) {
+        EXPECT_EQ(nullptr, RateConverter_create(0, r));
+        EXPECT_EQ(nullptr, RateConverter_create_matched(1, RC_PULSE_RRC, 8, 64, r, 0.35, 2.0));
+    }
+}

@@ -59,6 +59,18 @@ def test_silence_keeps_the_loop_finite():
     assert 10 * np.log10(np.mean(np.abs(z[-2000:]) ** 2)) == pytest.approx(0.0, abs=0.5)
 
 
+@pytest.mark.parametrize("args", [(0.0, 1e308, 0.0), (0.0, -1e308, 0.0), (4000.0, 0.0025, 0.05)])
+def test_extreme_parameters_keep_the_state_restorable(args):
+    # Found by fuzzing: 4*loop_bw overflowed and a zero error made the integrator NaN; a
+    # reference level past the double range made the detector average infinite. Either
+    # left a state that set_state refused.
+    for run in (lambda a: None, lambda a: a.step(1 + 0j), lambda a: a.steps(np.ones(64, np.complex64))):
+        a = AGC(*args)
+        run(a)
+        assert not np.isnan(a.gain_db)
+        a.set_state(a.get_state())
+
+
 def test_fast_loop_does_not_overshoot_into_divergence():
     a = AGC(loop_bw=2.0, alpha=1.0)  # k would be 8 per update without the limit
     a.gain_update_period = 1

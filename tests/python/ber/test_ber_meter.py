@@ -233,7 +233,9 @@ def test_state_roundtrip_reset_and_lifecycle():
     assert a.get_state() == b.get_state() and a.ser() == b.ser()
     assert_header_rules(a)
     good = a.get_state()
-    for fields in [(5, 4, 0, 8, 0, 1), (0, 4, 9, 8, 0, 1), (0, 4, 0, 7, 0, 1), (0, 4, 0, 8, 0, 5)]:
+    # ... and counts no run reaches, which later scores would wrap past 2^64
+    for fields in [(5, 4, 0, 8, 0, 1), (0, 4, 9, 8, 0, 1), (0, 4, 0, 7, 0, 1), (0, 4, 0, 8, 0, 5),
+                   (0, 2**62, 0, 2**63, 0, 0), (0, 4, 0, 8, 2**62, 1)]:
         with pytest.raises(ValueError, match="set_state rejected the blob"):
             a.set_state(good[:16] + struct.pack("<6Q", *fields))
     assert a.get_state() == good

@@ -43,8 +43,10 @@ def test_frame_state_roundtrip_and_impossible_counts():
     assert fm.get_state() == other.get_state()
     assert_header_rules(fm)
     good = fm.get_state()
-    # frames, sync, crc, errors: crc past sync, sync past frames, too few or too many errors
-    for counts in [(4, 2, 3, 2), (4, 5, 1, 2), (4, 2, 1, 1), (4, 3, 1, 4)]:
+    # frames, sync, crc, errors: crc past sync, sync past frames, too few or too many errors;
+    # counts no run reaches, which the next frames would wrap past 2^64 (found by fuzzing)
+    for counts in [(4, 2, 3, 2), (4, 5, 1, 2), (4, 2, 1, 1), (4, 3, 1, 4), (2**62, 2**62, 0, 0),
+                   (2**64 - 1, 2**64 - 1, 0, 0)]:
         with pytest.raises(ValueError, match="set_state rejected the blob"):
             fm.set_state(good[:16] + struct.pack("<4Q", *counts))
     assert fm.get_state() == good
