@@ -150,7 +150,8 @@ template <class H> void add_class(nb::module_ &m, const Element &e, const char *
     Class<H> cls(m, e.name, keep(doc));
     cls.ctor(+[](Count capacity) { return buffer_create(capacity, el.size); }, invalid(CAPACITY_MSG),
              "capacity"_a)
-        .repr(+[](const vx_buffer *b) { return Args().u("capacity", b->ring->capacity); });
+        .repr(+[](const vx_buffer *b) { return Args().u("capacity", b->ring->capacity); })
+        .no_pickle("a live buffer shared between threads");
     cls.def("write", [](H &h, nb::handle x) {
         PyArrayObject *a = input(x, el);
         return buffer_write(h.get(), PyArray_DATA(a), static_cast<uint64_t>(PyArray_SIZE(a))) != 0;

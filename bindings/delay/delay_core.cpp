@@ -66,6 +66,7 @@ NB_MODULE(delay, m)
     Class<DelayPy>(m, "DelayCf64", DELAY_DOC)
         .ctor(+[](Count n) { return delay_create(n); }, no_memory("delay"), "num_taps"_a = Count{1})
         .repr(+[](const delay *d) { return Args().u("num_taps", d->num_taps); })
+        .pickle()
         .fn("push", +[](delay *d, std::complex<double> x) { delay_push(d, cf64(x)); }, "x"_a,
             R"doc(Push one sample; it becomes the newest of every snapshot.
 

@@ -184,6 +184,7 @@ template <class H, class Out> void add_f32_to_int(nb::module_ &m, const Family<t
     Class<H>(m, f.name, doc(f, cls.c_str()))
         .ctor(f.create, no_memory(f.core_name), "scale"_a = f.default_scale)
         .repr(+[](const Core *q) { return Args().f("scale", fam.get_scale(q)); })
+        .pickle()
         .fn("step", +[](Core *q, float x) {
             Out y;
             fam.steps(q, &x, &y, 1);
@@ -208,6 +209,7 @@ template <class H, class StepIn, class In> void add_int_to_f32(nb::module_ &m, c
     Class<H>(m, f.name, doc(f, I2F_DOC))
         .ctor(f.create, no_memory(f.core_name), "scale"_a = f.default_scale)
         .repr(+[](const Core *q) { return Args().f("scale", fam.get_scale(q)); })
+        .pickle()
         .fn("step", +[](Core *q, StepIn x) {
             const In v = static_cast<In>(static_cast<uint64_t>(x));
             float y;
@@ -549,6 +551,7 @@ NB_MODULE(qcast, m)
         .repr(+[](const adc *a) {
             return Args().i("bits", a->bits).f("dbfs", a->dbfs).i("dithering", a->dithering);
         })
+        .pickle()
         .fn("step", +[](adc *a, float x) {
             int64_t y;
             adc_steps(a, &x, &y, 1);

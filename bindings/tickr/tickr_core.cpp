@@ -157,6 +157,9 @@ Examples
 
     nb::class_<TickrPy>(m, "Tickr", nb::is_final(), TICKR_DOC)
         .def("__init__", init, "fs"_a, "resync"_a = 0)
+        .def("__reduce__", [](nb::handle) -> nb::object {
+            raise(PyExc_TypeError, "cannot pickle 'Tickr' object: it holds a real-time clock");
+        }, "Refuses: a Tickr holds a real-time clock.\n\nRaises\n------\nTypeError\n")
         .def("pace", pace, "count"_a, PACE_DOC)
         .def("stamp", [](TickrPy &t) { return vx_tickr_stamp(t.get()); },
              R"doc(Ideal wall-clock time of the next sample.

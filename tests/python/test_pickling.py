@@ -20,6 +20,9 @@ REFUSED = {
     "interrupt.interrupt.Interrupt": "this process's signal handlers",
     "lectra.Reader": "an open file",
     "scriba.Writer": "an open file",
+    "buffer.F32Buffer": "a live buffer shared between threads",
+    "buffer.F64Buffer": "a live buffer shared between threads",
+    "buffer.I16Buffer": "a live buffer shared between threads",
 }
 
 # Built from a reference the core keeps only transformed, so they cannot give their
@@ -75,10 +78,12 @@ CALLS = {
     "coding.ReedSolomon": lambda rng, n: [("encode", (samples(rng, np.uint8, 239),), {})],
     "coding.Interleaver": lambda rng, n: [("interleave", (samples(rng, np.uint8, 24),), {})],
     "coding.Deinterleaver": lambda rng, n: [("deinterleave", (samples(rng, np.uint8, 24),), {})],
+    "delay.DelayCf64": lambda rng, n: [("push", (complex(v),), {}) for v in samples(rng, np.complex64, 5)]
+                                      + [("ptr", (), {})],
 }
 
 BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add", "encode", "decode")
-DTYPES = (np.complex64, np.float32, np.float64, np.int16, np.uint8)
+DTYPES = (np.complex64, np.float32, np.float64, np.int16, np.uint8, np.int8)
 
 
 def native_classes():
