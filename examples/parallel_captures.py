@@ -1,4 +1,7 @@
-"""Run a receive chain over many captures, or over one long capture in slices, with Dask.
+"""Parallel capture processing with Dask
+======================================
+
+Run a receive chain over many captures, or over one long capture in slices, with Dask.
 
 The chain is reader -> DDC -> M-PSK receiver, with a PSD of the down-converted stream:
 each capture gives a summary (samples, symbols, lock, the symbols' digest, the PSD in dB).
@@ -142,7 +145,7 @@ def same(a, b):
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p = argparse.ArgumentParser(description="Run a receive chain over captures with Dask.")
     p.add_argument("path", help="a directory of captures, or one capture with --slices")
     p.add_argument("--slices", type=int, default=0, help="cut one capture into this many slices")
     p.add_argument("--scheduler", default="processes", choices=("processes", "threads", "sync"))
