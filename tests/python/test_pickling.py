@@ -52,6 +52,9 @@ KWARGS = {
     "coding.ReedSolomon": dict(nroots=16),
     "coding.Interleaver": dict(rows=4, cols=6),
     "coding.Deinterleaver": dict(rows=4, cols=6),
+    "buffer.F32Buffer": dict(capacity=1024),
+    "buffer.F64Buffer": dict(capacity=1024),
+    "buffer.I16Buffer": dict(capacity=1024),
     "scriba.Writer": lambda tmp: dict(path=str(tmp / "w.cf32"), fs=1e3),
     "lectra.Reader": lambda tmp: (np.zeros(8, np.complex64).tofile(tmp / "r.cf32"), dict(path=str(tmp / "r.cf32")))[1],
 }
