@@ -62,7 +62,7 @@ extern "C" {
 VX_API int carrier_mpsk_init(carrier_mpsk *c, uint64_t tsamps, int m, double bn, double zeta,
                              double init_norm_freq, double bn_fll)
 {
-    if (!c || !params_ok(m, bn, zeta, init_norm_freq, bn_fll))
+    if (!c || !params_ok(m, bn, zeta, init_norm_freq, bn_fll) || !seed_ok(init_norm_freq, tsamps))
         return VX_ERR_INVALID;
     *c = carrier_mpsk{};
     c->tsamps = tsamps ? tsamps : 1;
@@ -80,7 +80,7 @@ VX_API int carrier_mpsk_init(carrier_mpsk *c, uint64_t tsamps, int m, double bn,
 VX_API carrier_mpsk *carrier_mpsk_create(uint64_t tsamps, int m, double bn, double zeta,
                                          double init_norm_freq, double bn_fll)
 {
-    if (!params_ok(m, bn, zeta, init_norm_freq, bn_fll))
+    if (!params_ok(m, bn, zeta, init_norm_freq, bn_fll) || !seed_ok(init_norm_freq, tsamps))
         return nullptr;
     carrier_mpsk *c = vx::alloc_object<carrier_mpsk>();
     if (c)
@@ -131,7 +131,7 @@ VX_API double carrier_mpsk_get_norm_freq(const carrier_mpsk *c) { return c->osc.
 
 VX_API int carrier_mpsk_set_norm_freq(carrier_mpsk *c, double f)
 {
-    if (!c || !vx_finite(f))
+    if (!c || !seed_ok(f, c->tsamps))
         return VX_ERR_INVALID;
     c->init_norm_freq = f;
     carrier_mpsk_reset(c);

@@ -85,6 +85,13 @@ inline void steer(lo &osc, loop_filter &lf, uint64_t tsamps, double e)
 }
 
 // Oscillator at f with phase 0, integrator at the matching radians per symbol.
+// A seed frequency whose integrator value f * 2*pi * tsamps overflows would leave an
+// object that refuses its own blob: such frequencies are refused up front.
+inline bool seed_ok(double f, uint64_t tsamps)
+{
+    return vx_finite(f * kTwoPi * static_cast<double>(tsamps ? tsamps : 1));
+}
+
 inline void seed(lo &osc, loop_filter &lf, uint64_t tsamps, double f)
 {
     lo_init(&osc, f);

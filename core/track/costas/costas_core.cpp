@@ -74,7 +74,7 @@ extern "C" {
 VX_API int costas_init(costas *c, uint64_t tsamps, double bn, double zeta, double init_norm_freq,
                        double bn_fll)
 {
-    if (!c || !params_ok(bn, zeta, init_norm_freq, bn_fll))
+    if (!c || !params_ok(bn, zeta, init_norm_freq, bn_fll) || !vx::carrier::seed_ok(init_norm_freq, tsamps))
         return VX_ERR_INVALID;
     *c = costas{};
     c->tsamps = tsamps ? tsamps : 1;
@@ -93,7 +93,7 @@ VX_API int costas_init(costas *c, uint64_t tsamps, double bn, double zeta, doubl
 VX_API costas *costas_create(uint64_t tsamps, double bn, double zeta, double init_norm_freq,
                              double bn_fll)
 {
-    if (!params_ok(bn, zeta, init_norm_freq, bn_fll))
+    if (!params_ok(bn, zeta, init_norm_freq, bn_fll) || !vx::carrier::seed_ok(init_norm_freq, tsamps))
         return nullptr;
     costas *c = vx::alloc_object<costas>();
     if (c)
@@ -156,7 +156,7 @@ VX_API double costas_get_norm_freq(const costas *c) { return c->osc.norm_freq; }
 
 VX_API int costas_set_norm_freq(costas *c, double f)
 {
-    if (!c || !vx_finite(f))
+    if (!c || !vx::carrier::seed_ok(f, c->tsamps))
         return VX_ERR_INVALID;
     c->init_norm_freq = f;
     c->lf.integ = 0.0;

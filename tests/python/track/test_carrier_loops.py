@@ -79,7 +79,7 @@ def test_costas_retune_reseed_and_reset():
 
 
 def test_costas_refuses_bad_parameters_and_survives_bad_samples():
-    for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(init_norm_freq=np.inf),
+    for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(init_norm_freq=np.inf), dict(init_norm_freq=1e308),
                dict(bn_fll=-1.0), dict(bn_fll=np.nan), dict(bn=1e155)]:
         with pytest.raises(MemoryError, match="^costas_create returned NULL$"):
             Costas(**kw)
@@ -173,7 +173,7 @@ def test_mpsk_at_m2_is_the_costas_loop():
 
 
 def test_mpsk_parameters_and_setters():
-    for kw in [dict(m=3), dict(m=16), dict(bn=np.nan), dict(zeta=-1.0), dict(init_norm_freq=np.nan),
+    for kw in [dict(m=3), dict(m=16), dict(bn=np.nan), dict(zeta=-1.0), dict(init_norm_freq=np.nan), dict(init_norm_freq=1e308),
                dict(bn_fll=np.inf)]:
         with pytest.raises(MemoryError, match="^carrier_mpsk_create returned NULL$"):
             CarrierMpsk(**kw)
