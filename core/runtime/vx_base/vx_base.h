@@ -4,6 +4,7 @@
 #ifndef VX_BASE_H
 #define VX_BASE_H
 
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -138,6 +139,19 @@ VX_API uint32_t vx_phase_inc(double norm_freq);
 
 /* 1 when x is finite (not NaN, not infinite). */
 static inline int vx_finite(double x) { return x - x == 0.0; }
+
+/* The oscillator step of a normalised frequency: frac(norm_freq)·2^32 truncated, 0 for a
+ * non-finite value. Inline for per-sample control paths; vx_phase_inc exports it. */
+static inline uint32_t vx_phase_inc_of(double norm_freq)
+{
+    if (!vx_finite(norm_freq))
+        return 0;
+    const double f = norm_freq - floor(norm_freq);
+    const double scaled = f * 4294967296.0;
+    if (scaled <= 0.0)
+        return 0;
+    return f >= 1.0 ? 0xFFFFFFFFu : (uint32_t)scaled;
+}
 
 /* SIMD level this machine runs the kernels at: "avx512f", "avx2", "sse2". */
 VX_API const char *vx_simd_level(void);

@@ -68,18 +68,7 @@ VX_API int64_t vx_double_to_i64(double x, int64_t lo, int64_t hi, int64_t nan_va
     return static_cast<int64_t>(x);
 }
 
-VX_API uint32_t vx_phase_inc(double norm_freq)
-{
-    if (!vx_finite(norm_freq))
-        return 0;
-    const double f = norm_freq - std::floor(norm_freq);
-    const double scaled = f * 4294967296.0;
-    if (scaled <= 0.0)
-        return 0;
-    if (f >= 1.0)
-        return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(scaled);
-}
+VX_API uint32_t vx_phase_inc(double norm_freq) { return vx_phase_inc_of(norm_freq); }
 
 VX_API const char *vx_simd_level(void)
 {

@@ -91,7 +91,7 @@ uint64_t run(carrier_nda *c, const vx_cf32 *x, uint64_t n, vx_cf32 *out, uint64_
     const uint64_t m = n < out_cap ? n : out_cap;
     for (uint64_t i = 0; i < n; ++i) {
         const vx_cf32 w = lo_sample(tab, c->osc.phase);
-        c->osc.phase += c->osc.phase_inc + phase_inc(c->ctrl);
+        c->osc.phase += c->osc.phase_inc + vx_phase_inc_of(c->ctrl);
         const vx_cf32 y = {x[i].re * w.re + x[i].im * w.im, x[i].im * w.re - x[i].re * w.im};
         double err, sig;
         detect<M>(arm_push(c->arm, y), err, sig);

@@ -34,19 +34,6 @@ inline void integrate(lo &osc, vx_cf32 &p, const vx_cf32 *x, uint64_t k, const f
     p = {re, im};
 }
 
-// vx_phase_inc's rule, inlined for the per-sample control path: frac(f)·2^32 truncated,
-// 0 for a non-finite f.
-inline uint32_t phase_inc(double f)
-{
-    if (!vx_finite(f))
-        return 0;
-    const double fr = f - std::floor(f);
-    const double scaled = fr * 4294967296.0;
-    if (scaled <= 0.0)
-        return 0;
-    return fr >= 1.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(scaled);
-}
-
 // Integrate-and-dump over a block for a loop with fields osc, prompt, count and tsamps:
 // on_dump(P) runs once per completed symbol, which is written as P/tsamps while room
 // remains. A partial symbol stays in prompt/count for the next call.
