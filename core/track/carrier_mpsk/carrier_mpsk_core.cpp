@@ -46,7 +46,7 @@ void dump(carrier_mpsk *c, vx_cf32 p)
     if (c->k_fll > 0.0 && c->have_prev) {
         const vx_cf32 q = c->prev;
         const double cross = static_cast<double>(q.re) * d.im - static_cast<double>(q.im) * d.re;
-        c->lf.integ += c->k_fll * cross / (c->prev_mag * mag);
+        fll_push(c->lf, c->k_fll * cross / (c->prev_mag * mag));
     }
     c->prev = d;
     c->prev_mag = mag;
@@ -172,7 +172,7 @@ VX_API int carrier_mpsk_set_state(carrier_mpsk *c, const void *blob)
                     (!v.have_prev || (v.prev_mag >= kMagGuard && vx_finite(v.prev_mag) &&
                                       vx_finite(magnitude(v.prev)))) &&
                     params_ok(v.m, v.bn, v.zeta, v.init_norm_freq, v.bn_fll) && v.k_fll == 4.0 * v.bn_fll &&
-                    loop_filter_ok(v.lf, 1.0) && vx_finite(v.osc.norm_freq) &&
+                    loop_filter_valid(&v.lf, 1.0) && vx_finite(v.osc.norm_freq) &&
                     v.osc.phase_inc == vx_phase_inc(v.osc.norm_freq);
     if (!ok)
         return VX_ERR_INVALID;

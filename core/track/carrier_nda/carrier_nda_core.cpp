@@ -34,6 +34,16 @@ void gains(loop_filter &lf, double bn, double zeta)
     lf.ki /= kTwoPi;
 }
 
+// A restored filter: the gains gains() derives from its own bn and zeta, a finite integrator.
+bool filter_ok(const loop_filter &lf)
+{
+    loop_filter probe{};
+    if (lf.t != 1.0 || !vx_finite(lf.integ) || !loop_ok(lf.bn, lf.zeta))
+        return false;
+    gains(probe, lf.bn, lf.zeta);
+    return probe.kp == lf.kp && probe.ki == lf.ki;
+}
+
 // The arm's window mean after pushing y. A non-finite sample makes the running sum
 // non-finite for good (inf - inf, NaN - NaN); the sum is then taken afresh over the window,
 // so the arm recovers as soon as the sample leaves it.
@@ -256,7 +266,7 @@ VX_API int carrier_nda_set_state(carrier_nda *c, const void *blob)
     const bool ok = v.n >= 1 && params_ok(v.sps, static_cast<uint64_t>(v.n), v.m, v.bn, v.zeta, v.init_norm_freq) &&
                     v.window == v.sps / static_cast<uint64_t>(v.n) && a.len == v.window && a.pos < a.len &&
                     a.gain == 1.0 && a.inv_len == 1.0 / static_cast<double>(a.len) &&
-                    a.scale == static_cast<float>(a.inv_len) && loop_filter_ok(v.lf, 1.0) &&
+                    a.scale == static_cast<float>(a.inv_len) && filter_ok(v.lf) &&
                     vx_finite(v.ctrl) && v.osc.norm_freq == v.init_norm_freq &&
                     v.osc.phase_inc == vx_phase_inc(v.osc.norm_freq) && lockdet_ok(v.ld);
     if (!ok)

@@ -92,13 +92,17 @@ inline bool loop_ok(double bn, double zeta)
     return loop_filter_configure(&probe, bn, zeta, 1.0) == VX_OK;
 }
 
-inline bool fll_ok(double bn_fll) { return vx_finite(bn_fll) && bn_fll >= 0.0; }
+// The assist gain is 4·bn_fll: it must come out finite as well.
+inline bool fll_ok(double bn_fll) { return bn_fll >= 0.0 && vx_finite(4.0 * bn_fll); }
 
-// A restored loop filter: a valid configuration, update period t, finite running values.
-inline bool loop_filter_ok(const loop_filter &lf, double t)
+// The FLL's push on the integrator, skipped where the sum overflows: a large assist gain
+// would otherwise run the integrator (and the frequency) to infinity, a state no restore
+// accepts.
+inline void fll_push(loop_filter &lf, double step)
 {
-    return lf.t == t && vx_finite(lf.kp) && vx_finite(lf.ki) && vx_finite(lf.integ) &&
-           loop_ok(lf.bn, lf.zeta);
+    const double v = lf.integ + step;
+    if (vx_finite(v))
+        lf.integ = v;
 }
 
 // A restored lock detector: counts >= 1, a flag, and a run shorter than its limit.

@@ -44,8 +44,7 @@ void dump(costas *c, vx_cf32 p)
     if (c->k_fll > 0.0 && c->have_prev) {
         const vx_cf32 q = c->prev;
         const double cross = static_cast<double>(q.re) * p.im - static_cast<double>(q.im) * p.re;
-        c->lf.integ += c->k_fll * (cross * sgn(p.re) * sgn(q.re) /
-                                   (static_cast<double>(magnitude(q)) * mag));
+        fll_push(c->lf, c->k_fll * (cross * sgn(p.re) * sgn(q.re) / (static_cast<double>(magnitude(q)) * mag)));
     }
     c->prev = p;
     c->have_prev = 1;
@@ -207,7 +206,7 @@ VX_API int costas_set_state(costas *c, const void *blob)
     const bool ok = v.tsamps >= 1 && v.count < v.tsamps && vx::is_flag(v.have_prev) &&
                     (!v.have_prev || vx_finite(magnitude(v.prev))) &&
                     params_ok(v.bn, v.zeta, v.init_norm_freq, v.bn_fll) && v.k_fll == 4.0 * v.bn_fll &&
-                    loop_filter_ok(v.lf, 1.0) && vx_finite(v.osc.norm_freq) &&
+                    loop_filter_valid(&v.lf, 1.0) && vx_finite(v.osc.norm_freq) &&
                     v.osc.phase_inc == vx_phase_inc(v.osc.norm_freq) && lockdet_ok(v.ld);
     if (!ok)
         return VX_ERR_INVALID;

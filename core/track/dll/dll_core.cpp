@@ -447,14 +447,17 @@ VX_API void dll_reset(dll *d)
 {
     const double sf = static_cast<double>(d->sf);
     d->lf.integ = 0.0;
-    d->phase = static_cast<uint32_t>(frac(d->init_chip / sf) * kTwo32);
+    // A tiny negative init_chip rounds to a full period (frac 1.0, or sf chips), and a huge
+    // one can leave the remainder outside [0, sf): those are taken as phase 0.
+    const double u = frac(d->init_chip / sf), e = d->init_chip - std::floor(d->init_chip / sf) * sf;
+    d->phase = u < 1.0 ? static_cast<uint32_t>(u * kTwo32) : 0;
     d->inc = inc_of(d->r);
     clear_acc(d);
     d->last_error = 0.0;
     d->part = 0;
     d->close_now = d->skip_wrap = 0;
     d->have_prev_epoch = 0;
-    d->code_phase = d->init_chip - std::floor(d->init_chip / sf) * sf;
+    d->code_phase = e >= 0.0 && e < sf ? e : 0.0;
     d->code_rate = 1.0;
     d->rng = static_cast<uint32_t>(d->sf) ^ kSeedXor;
     redraw_noise(d);
@@ -775,10 +778,10 @@ VX_API int dll_set_state(dll *d, const void *blob)
                     v.ld.n_up >= 1 && v.ld.n_down >= 1 && vx::is_flag(v.ld.locked) && v.ld.count < run_limit &&
                     v.alpha >= 0.0 && v.alpha <= 1.0 && vx_finite(v.noise_est) && vx_finite(v.spacing) && v.spacing >= 0.0 &&
                     v.spacing <= sf && v.noise_offset >= 0.0 && v.noise_offset < sf && vx_finite(v.code_phase) &&
-                    vx_finite(v.init_chip) && vx_finite(v.rate_aid) && v.lf.t == t && vx_finite(v.lf.kp) &&
-                    vx_finite(v.lf.ki) && vx_finite(v.lf.integ) && loop_ok(v.bn, v.zeta) &&
-                    vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki) &&
-                    (!v.held_inc || (vx_finite(v.held.t) && v.held.t > 0.0));
+                    vx_finite(v.init_chip) && vx_finite(v.rate_aid) && loop_filter_valid(&v.lf, t) &&
+                    loop_ok(v.bn, v.zeta) &&
+                    (v.held_inc ? loop_filter_valid(&v.held, v.held.t)
+                                : vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki));
     if (!ok)
         return VX_ERR_INVALID;
     v.code = d->code;

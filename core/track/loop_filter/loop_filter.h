@@ -40,6 +40,17 @@ VX_API uint64_t loop_filter_state_bytes(const loop_filter *lf);
 VX_API void loop_filter_get_state(const loop_filter *lf, void *out);
 VX_API int loop_filter_set_state(loop_filter *lf, const void *blob);
 
+/* Whether lf is what loop_filter_init(lf, lf->bn, lf->zeta, t) leaves, with a finite
+ * integrator: the check for a filter embedded in a restored object. Gains that are merely
+ * finite are not enough (a gain of 1e308 runs the integrator to infinity); the derived
+ * ones are bounded (kp < 2, ki < 4). */
+static inline int loop_filter_valid(const loop_filter *lf, double t)
+{
+    loop_filter probe = *lf;
+    return lf->t == t && vx_finite(lf->integ) && loop_filter_configure(&probe, lf->bn, lf->zeta, t) == VX_OK &&
+           probe.kp == lf->kp && probe.ki == lf->ki;
+}
+
 /* One update, for loops that embed the filter. */
 static inline double loop_filter_step(loop_filter *lf, double x)
 {

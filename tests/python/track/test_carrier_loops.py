@@ -80,7 +80,7 @@ def test_costas_retune_reseed_and_reset():
 
 def test_costas_refuses_bad_parameters_and_survives_bad_samples():
     for kw in [dict(bn=-0.1), dict(bn=np.nan), dict(zeta=0.0), dict(init_norm_freq=np.inf), dict(init_norm_freq=1e308),
-               dict(bn_fll=-1.0), dict(bn_fll=np.nan), dict(bn=1e155)]:
+               dict(bn_fll=-1.0), dict(bn_fll=np.nan), dict(bn_fll=1e308), dict(bn=1e155)]:
         with pytest.raises(MemoryError, match="^costas_create returned NULL$"):
             Costas(**kw)
     c = Costas(tsamps=16)
@@ -121,7 +121,7 @@ def test_costas_telemetry():
 # (offset, format, value) of Costas fields that count, flag or feed the loop.
 COSTAS_BAD_FIELDS = [(64, "<Q", 0), (120, "<Q", 64), (136, "<I", 2), (80, "<d", -1.0), (88, "<d", 0.0),
                      (96, "<d", np.nan), (104, "<d", 1.0), (32, "<d", np.inf), (56, "<d", 2.0),
-                     (4, "<I", 7), (168, "<I", 0), (180, "<I", 3), (176, "<I", 40)]
+                     (4, "<I", 7), (168, "<I", 0), (180, "<I", 3), (176, "<I", 40), (40, "<d", 1e308)]
 
 
 def test_costas_split_state_and_restore_checks():
@@ -174,7 +174,7 @@ def test_mpsk_at_m2_is_the_costas_loop():
 
 def test_mpsk_parameters_and_setters():
     for kw in [dict(m=3), dict(m=16), dict(bn=np.nan), dict(zeta=-1.0), dict(init_norm_freq=np.nan), dict(init_norm_freq=1e308),
-               dict(bn_fll=np.inf)]:
+               dict(bn_fll=np.inf), dict(bn_fll=1e308)]:
         with pytest.raises(MemoryError, match="^carrier_mpsk_create returned NULL$"):
             CarrierMpsk(**kw)
     c = CarrierMpsk(init_norm_freq=0.01, bn=0.02)
@@ -194,8 +194,19 @@ def test_mpsk_parameters_and_setters():
     assert round(c.norm_freq, 3) == 0.003 and c.lock_metric > 0.9
 
 
+@pytest.mark.parametrize("make", [lambda: Costas(tsamps=4, bn_fll=1e307),
+                                  lambda: CarrierMpsk(tsamps=4, m=4, bn_fll=1e307)])
+def test_a_huge_fll_gain_keeps_the_loop_finite(make):
+    # The assist would push the integrator past the largest double within a few symbols.
+    c = make()
+    c.steps(psk(200, 4, 0.01, m=4))
+    assert np.isfinite(c.norm_freq)
+    c.set_state(c.get_state())
+
+
 MPSK_BAD_FIELDS = [(112, "<i", 3), (64, "<Q", 0), (128, "<Q", 16), (152, "<I", 2), (144, "<d", 0.0),
-                   (136, "<f", np.nan), (96, "<d", -1.0), (104, "<d", 5.0), (40, "<d", np.nan), (4, "<I", 1)]
+                   (136, "<f", np.nan), (96, "<d", -1.0), (104, "<d", 5.0), (40, "<d", np.nan), (4, "<I", 1),
+                   (40, "<d", 1e308)]
 
 
 def test_mpsk_split_state_and_restore_checks():
@@ -299,7 +310,7 @@ def test_nda_telemetry():
 
 NDA_BAD_FIELDS = [(72, "<i", 3), (76, "<i", 3), (76, "<i", 0), (64, "<Q", 0), (80, "<Q", 4), (112, "<Q", 64),
                   (120, "<Q", 2), (136, "<d", 2.0), (144, "<f", 1.0), (696 + 16, "<I", 0), (696 + 28, "<I", 2),
-                  (688, "<d", np.inf), (96, "<d", -1.0), (0 + 8, "<d", 0.5), (32, "<d", np.nan)]
+                  (688, "<d", np.inf), (96, "<d", -1.0), (0 + 8, "<d", 0.5), (32, "<d", np.nan), (40, "<d", 1e308)]
 
 
 def test_nda_split_state_and_restore_checks():
