@@ -125,7 +125,8 @@ VX_API int dll_set_code_phase(dll *d, double chips);
 VX_API uint64_t dll_take_error(dll *d, double *sum);
 VX_API double dll_take_error_mean(dll *d);
 /* period <= 0 turns the aid off; else 2 <= period <= DLL_MAX_SYMBOL_PERIOD partials with
- * segments >= 2. */
+ * segments >= 2. The loop filter and its held snapshot move to the new update period
+ * (refused, unchanged, where their gains or integrators would not come out finite). */
 VX_API int dll_set_symbol_period(dll *d, double period);
 VX_API uint64_t dll_get_symbol_window(const dll *d);
 

@@ -144,6 +144,29 @@ void emit_tlm(dll *d)
 
 bool aid_on(const dll *d) { return d->period > 0.0; }
 
+// lf moved to update period t: gains for t from bn and zeta, the integrator scaled so the
+// rate it stands for carries on. False (lf unchanged) where either would not be finite.
+bool retime(loop_filter &lf, double bn, double zeta, double t)
+{
+    loop_filter probe = lf;
+    if (loop_filter_configure(&probe, bn, zeta, t) != VX_OK)
+        return false;
+    probe.integ = lf.integ * t / lf.t;
+    if (!vx_finite(probe.integ))
+        return false;
+    lf = probe;
+    return true;
+}
+
+// The live filter and the held snapshot at update period t, into lf and held: the snapshot
+// moves with the loop, so coasting restores it at the period the loop runs at.
+bool retime_loop(const dll *d, double t, loop_filter &lf, loop_filter &held)
+{
+    lf = d->lf;
+    held = d->held;
+    return retime(lf, d->bn, d->zeta, t) && (!d->held_inc || retime(held, held.bn, held.zeta, t));
+}
+
 // The symbol-period aid: push one scaled partial into the rings, score the window of the
 // last L partials against each symbol-boundary hypothesis, and look (and steer) on the
 // best hypothesis' windows.
@@ -605,9 +628,11 @@ VX_API int dll_set_symbol_period(dll *d, double period)
     if (period <= 0.0) {
         if (aid_on(d)) {
             // Undo the integrator scale so the code rate carries on unchanged.
-            const double integ = d->lf.integ / d->lf.t;
-            loop_filter_init(&d->lf, d->bn, d->zeta, 1.0);
-            d->lf.integ = integ;
+            loop_filter lf, held;
+            if (!retime_loop(d, 1.0, lf, held))
+                return VX_ERR_INVALID;
+            d->lf = lf;
+            d->held = held;
         }
         free_aid(d);
         d->period = 0.0;
@@ -619,8 +644,8 @@ VX_API int dll_set_symbol_period(dll *d, double period)
     if (period < 2.0 || period > DLL_MAX_SYMBOL_PERIOD || d->segments < 2)
         return VX_ERR_INVALID;
     const double s = period / static_cast<double>(d->segments);
-    loop_filter probe = d->lf;
-    if (loop_filter_configure(&probe, d->bn, d->zeta, s) != VX_OK)
+    loop_filter lf, held;
+    if (!retime_loop(d, s, lf, held))
         return VX_ERR_INVALID;
     const uint64_t win_cap = static_cast<uint64_t>(std::floor(period)) - 1;
     const uint64_t L = 4 * d->segments < win_cap ? 4 * d->segments : win_cap;
@@ -638,7 +663,6 @@ VX_API int dll_set_symbol_period(dll *d, double period)
             vx_free(r);
         return VX_ERR_INVALID;
     }
-    const double integ = d->lf.integ * s / d->lf.t;
     free_aid(d);
     d->ring_prompt = rings[0];
     d->ring_noise = rings[1];
@@ -650,8 +674,8 @@ VX_API int dll_set_symbol_period(dll *d, double period)
     d->hyps = H;
     d->ring_n = N;
     d->best = d->pushed = d->last_decision = 0;
-    d->lf = probe;
-    d->lf.integ = integ;
+    d->lf = lf;
+    d->held = held;
     d->aid_scale = 1.0 / s;
     lockdet_reset(&d->ld);
     return VX_OK;
@@ -780,7 +804,7 @@ VX_API int dll_set_state(dll *d, const void *blob)
                     v.spacing <= sf && v.noise_offset >= 0.0 && v.noise_offset < sf && vx_finite(v.code_phase) &&
                     vx_finite(v.init_chip) && vx_finite(v.rate_aid) && loop_filter_valid(&v.lf, t) &&
                     loop_ok(v.bn, v.zeta) &&
-                    (v.held_inc ? loop_filter_valid(&v.held, v.held.t)
+                    (v.held_inc ? loop_filter_valid(&v.held, t)
                                 : vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki));
     if (!ok)
         return VX_ERR_INVALID;

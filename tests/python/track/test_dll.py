@@ -135,6 +135,28 @@ def test_symbol_period_aid_and_coasting():
         d.set_rate_aid(np.inf)
 
 
+@pytest.mark.parametrize("period", [8.0, 0])
+def test_a_snapshot_coasts_at_the_same_rate_across_an_aid_switch(period):
+    # Held with the aid in one state, coasted in the other: the increment is the one a twin
+    # coasting without the switch gets, and the object takes its own blob back.
+    def held(switch):
+        d = Dll(CODE, sps=4, segments=4)
+        if not period:
+            d.set_symbol_period(8.0)
+        d.steps(spread(20, sps=4, rate=1.002))
+        d.hold_here()
+        if switch:
+            d.set_symbol_period(period)
+        d.set_coast(True)
+        return d
+
+    d, twin = held(True), held(False)
+    inc = lambda o: struct.unpack_from("<I", o.get_state(), 16 + 52)[0]
+    assert abs(inc(d) - inc(twin)) <= 1 and inc(d) != inc(Dll(CODE, sps=4, segments=4))
+    d.steps(spread(3, sps=4))
+    d.set_state(d.get_state())
+
+
 def test_parameters_and_bad_samples():
     for kw in [dict(code=[]), dict(code=CODE, segments=0), dict(code=CODE, segments=32),
                dict(code=CODE, spacing=np.nan), dict(code=CODE, spacing=-1.0), dict(code=CODE, bn=-1.0),
