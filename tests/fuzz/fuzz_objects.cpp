@@ -69,9 +69,16 @@ struct Draw {
     // The same, for a count of elements the caller supplies: at most `cap`.
     uint64_t supplied(uint64_t lo, uint64_t span, uint64_t cap) { return std::min(count(lo, span), cap); }
     // A transform size: FFTW aborts the process when its own allocation fails (here at the
-    // harness's cap, in use only at the machine's limit), so sizes stay at most `cap`,
-    // with the products of several kept below 2^20.
-    uint64_t fft(uint64_t lo, uint64_t span, uint64_t cap = uint64_t{1} << 20) { return supplied(lo, span, cap); }
+    // harness's cap, in use only at the machine's limit), so sizes stay at most `cap`, and
+    // a case's transforms hold at most kFftCells cells between them: beyond every size of
+    // the hostile table up to 65537, and a run of 2^20 cells took a tenth of a second.
+    static constexpr uint64_t kFftCells = uint64_t{1} << 17;
+    uint64_t fft(uint64_t lo, uint64_t span, uint64_t cap = kFftCells) { return supplied(lo, span, cap); }
+    // A second size whose product with `first` stays within kFftCells.
+    uint64_t fft_times(uint64_t first, uint64_t lo, uint64_t span, uint64_t cap)
+    {
+        return fft(lo, span, std::min(cap, kFftCells / std::max<uint64_t>(first, 1)));
+    }
     uint32_t count32(uint64_t lo, uint64_t span) { return static_cast<uint32_t>(count(lo, span)); }
     double real(double usual) { return hostile ? in.real() : usual; }
     uint8_t byte() { return in.byte(); }
@@ -368,7 +375,10 @@ const Case CASES[] = {
               });
     },
     [](Draw &p) {
-        check("psd", psd_create(p.fft(4, 60, 1 << 10), p.byte() % 4, p.fft(1, 3, 1 << 10), p.count(0, 2) * 12, p.byte() % 4, p.real(1e3),
+        const uint64_t n = p.fft(4, 60, 1 << 10);
+        const unsigned window = p.byte() % 4;
+        const uint64_t pad = p.fft_times(n, 1, 3, 1 << 10);
+        check("psd", psd_create(n, window, pad, p.count(0, 2) * 12, p.byte() % 4, p.real(1e3),
                                 static_cast<float>(p.real(6.0)), p.real(1.0), p.real(0.1)),
               Ops<psd>{psd_destroy, psd_state_bytes, psd_get_state, psd_set_state}, p, [](psd *q) {
                   psd_accumulate(q, X(), N);
@@ -388,7 +398,8 @@ const Case CASES[] = {
     },
     [](Draw &p) {
         const uint64_t ny = p.supplied(1, 4, 8), nx = p.supplied(1, 4, 8);
-        check("corr2d", corr2d_create(X(), ny, nx, p.count(0, 4), 1, p.fft(0, 5, 1 << 10), p.fft(0, 5, 1 << 10), static_cast<int32_t>(p.count(0, 3) - 1)),
+        const uint64_t dwell = p.count(0, 4), ny_out = p.fft(0, 5, 1 << 10), nx_out = p.fft_times(ny_out, 0, 5, 1 << 10);
+        check("corr2d", corr2d_create(X(), ny, nx, dwell, 1, ny_out, nx_out, static_cast<int32_t>(p.count(0, 3) - 1)),
               Ops<corr2d>{corr2d_destroy, corr2d_state_bytes, corr2d_get_state, corr2d_set_state}, p, [](corr2d *c) {
                   with_room("corr2d", corr2d_execute_max_out(c), [&](vx_cf32 *y, uint64_t cap) {
                       return corr2d_execute(c, X(), corr2d_get_ny(c) * corr2d_get_nx(c), y, cap);
@@ -442,12 +453,13 @@ const Case CASES[] = {
     [](Draw &p) {
         static const std::vector<float> templ(64, 1.0f);
         const uint64_t tl = p.supplied(0, 2, templ.size()) * 32;
-        // Blocks of sample_rate/resolution: kept within 16000 samples (see Draw::fft).
+        // Blocks of sample_rate/resolution: kept within 16000 samples, padded at most 8 times
+        // (see Draw::fft).
         double res = p.real(0.0);
         if (res > 0.0 && res < 0.5)
             res = 0.5;
         check("carrier_acq",
-              carrier_acq_create(p.fft(1, 4, 1 << 6), p.byte() % 4, tl ? templ.data() : nullptr, std::min<uint64_t>(tl, templ.size()),
+              carrier_acq_create(p.fft(1, 4, 1 << 3), p.byte() % 4, tl ? templ.data() : nullptr, std::min<uint64_t>(tl, templ.size()),
                                  p.byte() & 1, p.count(1, 20), 8000.0, p.real(1000.0), res,
                                  static_cast<float>(p.real(0.0)), p.real(1e-3), p.real(0.9), p.real(2.0)),
               Ops<carrier_acq>{carrier_acq_destroy, carrier_acq_state_bytes, carrier_acq_get_state, carrier_acq_set_state},
@@ -510,6 +522,35 @@ const Case CASES[] = {
                   if (viterbi_decode_max_out(v, N - 1) <= N)
                       viterbi_decode(v, XR(), N - 1, out, N);
               });
+    },
+    [](Draw &p) {
+        // The Dll steered from outside: the symbol-period aid switched on and off around a
+        // held snapshot, coasting, a rate aid, code-phase puts and a retune, as the input picks.
+        static const uint8_t code[15] = {0, 0, 0, 1, 0, 0, 1, 1, 0, 1, 0, 1, 1, 1, 1};
+        dll *d = dll_create(code, 15, p.count(2, 3), p.count(2, 4), p.real(0.0), p.real(0.01), p.real(0.707),
+                            p.real(0.5));
+        const auto steps = [](dll *d) {
+            with_room("dll", dll_steps_bound(d, N), [&](vx_cf32 *y, uint64_t cap) { return dll_steps(d, X(), N, y, cap); });
+        };
+        if (d) {
+            const uint8_t k = p.byte();
+            steps(d);
+            if (k & 1)
+                dll_hold_here(d);
+            dll_set_symbol_period(d, p.real(4.0 + p.count(0, 8)));
+            steps(d);
+            if (k & 2)
+                dll_hold_here(d);
+            dll_set_coast(d, k & 4);
+            dll_set_rate_aid(d, p.real(0.001));
+            dll_set_code_phase(d, p.real(0.5 * p.count(0, 30)));
+            if (k & 8)
+                dll_configure(d, p.real(0.02), p.real(1.0));
+            if (k & 16)
+                dll_set_symbol_period(d, 0.0);
+            dll_set_coast(d, k & 32);
+        }
+        check("dll", d, Ops<dll>{dll_destroy, dll_state_bytes, dll_get_state, dll_set_state}, p, steps);
     },
 #ifdef VELTRA_FUZZ_CREATE
     // Objects without a blob: created, used a little, destroyed.
