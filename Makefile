@@ -50,14 +50,19 @@ tsan:
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
 # libFuzzer targets over the core (clang, ASan + UBSan). `make fuzz` runs each for
-# FUZZ_TIME seconds, growing build/fuzz/corpus/<target> from the seeds in
-# tests/fuzz/corpus/<target>; `make fuzz-smoke` (part of `make test`) runs each a few
-# seconds from the seeds alone. A crash leaves build/fuzz/crash-<target>-<hash>.
+# FUZZ_TIME seconds, or with FUZZ_RUNS for that many executions (`make fuzz
+# FUZZ_RUNS=1000000`, about a quarter of an hour each), growing build/fuzz/corpus/<target>
+# from the seeds in tests/fuzz/corpus/<target>; `make fuzz-smoke` (part of `make test`)
+# runs each a few seconds from the seeds alone. A crash leaves
+# build/fuzz/crash-<target>-<hash>.
 FUZZ_TARGETS := state create capture
 FUZZ_TIME ?= 60
+FUZZ_RUNS ?=
 fuzz-smoke: FUZZ_TIME = 4
+fuzz-smoke: FUZZ_RUNS =
 fuzz-smoke: FUZZ_OUT = build/fuzz/smoke
 fuzz: FUZZ_OUT = build/fuzz/corpus
+FUZZ_BOUND = $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_TIME))
 
 fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVELTRA_FUZZ=ON >/dev/null
@@ -65,11 +70,12 @@ fuzz-build:
 
 fuzz fuzz-smoke: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
-	  rm -rf build/fuzz/smoke/$$t; mkdir -p $(FUZZ_OUT)/$$t; \
-	  if build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=20 -print_final_stats=1 \
+	  rm -rf build/fuzz/smoke/$$t; mkdir -p $(FUZZ_OUT)/$$t; start=$$(date +%s); \
+	  if build/fuzz/tests/fuzz/fuzz_$$t $(FUZZ_BOUND) -timeout=20 -print_final_stats=1 \
 	      -artifact_prefix=build/fuzz/crash-$$t- $(FUZZ_OUT)/$$t tests/fuzz/corpus/$$t >build/fuzz/$$t.log 2>&1; then \
 	    echo "fuzz_$$t: $$(grep -h '^stat::number_of_executed_units' build/fuzz/$$t.log | cut -d: -f4 | tr -d ' ') runs," \
-	      "$$(grep -h '^stat::average_exec_per_sec' build/fuzz/$$t.log | cut -d: -f4 | tr -d ' ') per second"; \
+	      "$$(grep -h '^stat::average_exec_per_sec' build/fuzz/$$t.log | cut -d: -f4 | tr -d ' ') per second," \
+	      "$$(( $$(date +%s) - start )) s"; \
 	  else tail -40 build/fuzz/$$t.log; exit 1; fi; \
 	done
 
