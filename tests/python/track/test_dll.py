@@ -165,6 +165,7 @@ def test_parameters_and_bad_samples():
             Dll(**kw)
     with pytest.raises(ValueError, match="^code must be a 1-D array$"):
         Dll(np.zeros((2, 31), np.uint8))
+    assert Dll(CODE, init_chip=-1e-300).code_phase == 0.0  # a hair below a period rounds to it
     d = Dll(CODE, sps=2, segments=31, bn=0.02)
     assert repr(d) == "Dll(len(code)=31, sps=2, init_chip=0.0, bn=0.02, zeta=0.707, spacing=0.5, segments=31)"
     # NaN samples spoil their epochs only.
