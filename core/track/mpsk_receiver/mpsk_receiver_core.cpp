@@ -17,6 +17,9 @@ namespace {
 // a symbol-rate loop can say nothing: noise or a corrupted input cannot wind it up without
 // bound, and a restored blob cannot push an absurd frequency into the oscillator.
 constexpr double kCarrierLimit = M_PI;
+// Symbols a restore accepts: no run reaches 2^62, and a count past 2^63 would turn the
+// lock time (the count at lock, signed) negative, a state the receiver then refused.
+constexpr uint64_t kMaxSymbols = uint64_t{1} << 62;
 
 bool finite_all(std::initializer_list<double> v)
 {
@@ -172,7 +175,7 @@ int parse_loops(const mpsk_rx_loops *l, const void *blob, mpsk_rx_loops *out)
     if (vx_timing::parse_state(&l->timing, rd.cursor(), &v.timing) != VX_OK ||
         loop_filter_set_state(&v.carrier, rd.cursor() + RATESYNC_LOOP_STATE_BYTES) != VX_OK)
         return VX_ERR_INVALID;
-    const bool ok = have_label <= 1 && prev_label < static_cast<uint64_t>(l->m) &&
+    const bool ok = have_label <= 1 && prev_label < static_cast<uint64_t>(l->m) && v.symbol_count < kMaxSymbols &&
                     vx::is_flag(v.car_lock.locked) && v.lock_time >= -1 &&
                     finite_all({v.carrier.kp, v.carrier.ki, v.carrier.integ, v.freq_ctrl}) &&
                     std::fabs(v.carrier.integ) <= kCarrierLimit &&

@@ -163,7 +163,7 @@ def test_split_reset_and_state():
 
 # Loops-blob fields (offset from the loops blob's start, format, value) a restore refuses.
 BAD_LOOPS = [(48, "<Q", 2), (56, "<Q", 4), (64, "<q", -2), (76, "<I", 2), (16, "<d", np.nan),
-             (16, "<d", 1.0), (80 + 56, "<Q", 3), (296, "<I", 0), (296 + 32, "<d", 10.0)]
+             (16, "<d", 1.0), (80 + 56, "<Q", 3), (296, "<I", 0), (296 + 32, "<d", 10.0), (40, "<Q", 2**62)]
 
 
 def test_restore_refuses_bad_loop_fields():
