@@ -94,6 +94,9 @@ inline std::vector<float> real_samples()
     return r;
 }
 
+// The allocation cap of the options above: a state blob beyond it cannot be held here.
+constexpr uint64_t kMaxAlloc = uint64_t{64} << 20;
+
 // Room beyond which a bound counts as absurd for the short blocks fed here.
 constexpr uint64_t kMaxRoom = uint64_t{1} << 20;
 

@@ -115,6 +115,10 @@ void check(const char *name, T *obj, Ops<T> ops, Draw &d, Run run)
         return;
     run(obj);
     const uint64_t n = ops.bytes(obj);
+    // Hostile parameters can ask for a state beyond what the harness holds (a 16000-sample
+    // acquisition block with a huge dwell): the object has run, the round trip is skipped.
+    if (Draw::hostile && n > kMaxAlloc)
+        return ops.destroy(obj);
     std::vector<uint8_t> good(n), blob, now(n);
     ops.get(obj, good.data());
     blob = good;
