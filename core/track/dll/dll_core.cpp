@@ -37,10 +37,11 @@ inline uint32_t inc_of(double v)
     return static_cast<uint32_t>(vx_double_to_i64(v * kTwo32, 0, UINT32_MAX, 0));
 }
 
-bool loop_ok(double bn, double zeta)
+// bn and zeta give finite gains at update period t.
+bool loop_ok(double bn, double zeta, double t = 1.0)
 {
     loop_filter probe{};
-    return loop_filter_configure(&probe, bn, zeta, 1.0) == VX_OK;
+    return loop_filter_configure(&probe, bn, zeta, t) == VX_OK;
 }
 
 // Replica at code phase tau [chips]: flat over the middle half of each chip, linear across
@@ -803,7 +804,7 @@ VX_API int dll_set_state(dll *d, const void *blob)
                     v.alpha >= 0.0 && v.alpha <= 1.0 && vx_finite(v.noise_est) && vx_finite(v.spacing) && v.spacing >= 0.0 &&
                     v.spacing <= sf && v.noise_offset >= 0.0 && v.noise_offset < sf && vx_finite(v.code_phase) &&
                     vx_finite(v.init_chip) && vx_finite(v.rate_aid) && loop_filter_valid(&v.lf, t) &&
-                    loop_ok(v.bn, v.zeta) &&
+                    loop_ok(v.bn, v.zeta, t) &&
                     (v.held_inc ? loop_filter_valid(&v.held, t)
                                 : vx_finite(v.held.integ) && vx_finite(v.held.kp) && vx_finite(v.held.ki));
     if (!ok)

@@ -157,6 +157,18 @@ def test_a_snapshot_coasts_at_the_same_rate_across_an_aid_switch(period):
     d.set_state(d.get_state())
 
 
+def test_a_bandwidth_valid_only_under_the_aid():
+    # Under the aid the loop updates every 1/8 of an epoch: a bandwidth whose gains overflow
+    # at one update per epoch is still valid, restores, and keeps the aid from being dropped.
+    d = Dll(CODE, sps=2, segments=16)
+    d.set_symbol_period(2.0)
+    d.configure(1e154, 0.5)
+    d.steps(spread(4))
+    d.set_state(d.get_state())
+    with pytest.raises(ValueError, match=r"^set_symbol_period failed \(rc=-4\)$"):
+        d.set_symbol_period(0)
+
+
 def test_parameters_and_bad_samples():
     for kw in [dict(code=[]), dict(code=CODE, segments=0), dict(code=CODE, segments=32),
                dict(code=CODE, spacing=np.nan), dict(code=CODE, spacing=-1.0), dict(code=CODE, bn=-1.0),
