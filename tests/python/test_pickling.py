@@ -25,10 +25,9 @@ REFUSED = {
     "buffer.I16Buffer": "a live buffer shared between threads",
 }
 
-# Built from a reference the core keeps only transformed, so they cannot give their
-# construction arguments back yet; strict, so pickling them flips these to failures.
-PENDING = {"spectral.Corr", "spectral.Corr2D", "spectral.CorrDetector", "spectral.CorrDetector2D",
-           "acquire.CarrierAcquisition"}
+# Classes that cannot give their construction arguments back yet; strict, so pickling
+# them flips these to failures.
+PENDING = {"acquire.CarrierAcquisition"}
 
 REF = np.exp(2j * np.pi * np.arange(16) / 5).astype(np.complex64)
 
@@ -41,8 +40,9 @@ KWARGS = {
     "track.BpskReceiver": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0, carrier_freq_hz=30.0),
     "track.MpskReceiver": dict(m=8, sps=6.0, pulse="rrc", num_phases=64),
     "spectral.PSD": dict(n=64, window="kaiser", beta=6.0, mode="exp"),
-    "spectral.Corr": dict(ref=REF),
-    "spectral.Corr2D": dict(ref=REF.reshape(4, 4)),
+    "spectral.Corr": dict(ref=REF, dwell=2, n_out=24),
+    # Its path (one output column) depends on the reference being zero outside row 0.
+    "spectral.Corr2D": dict(ref=np.vstack([REF[:4], np.zeros((3, 4), np.complex64)]), dwell=3, col_out=1),
     "spectral.CorrDetector": dict(ref=REF),
     "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
     "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0),
@@ -85,7 +85,7 @@ CALLS = {
                                       + [("ptr", (), {})],
 }
 
-BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add", "encode", "decode")
+BLOCK_METHODS = ("steps", "execute", "bits", "accumulate", "add", "encode", "decode", "push")
 DTYPES = (np.complex64, np.float32, np.float64, np.int16, np.uint8, np.int8)
 
 

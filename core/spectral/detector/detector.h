@@ -35,6 +35,8 @@ VX_API void detector_reset(detector *d);
 /* Reset, then replace the reference. */
 VX_API int detector_set_ref(detector *d, const vx_cf32 *ref);
 VX_API void detector_set_threshold(detector *d, float threshold);
+/* The reference as given: writes min(n, cap) values, returns that count. */
+VX_API uint64_t detector_get_ref(const detector *d, vx_cf32 *out, uint64_t cap);
 
 /* Queue x[0..len) and run every whole frame, writing at most cap records. Input is
  * queued (as far as the ring has room) only while the record array has room, and frames
