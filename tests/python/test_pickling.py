@@ -27,7 +27,7 @@ REFUSED = {
 
 # Classes that cannot give their construction arguments back yet; strict, so pickling
 # them flips these to failures.
-PENDING = {"acquire.CarrierAcquisition"}
+PENDING = set()
 
 REF = np.exp(2j * np.pi * np.arange(16) / 5).astype(np.complex64)
 
@@ -45,7 +45,8 @@ KWARGS = {
     "spectral.Corr2D": dict(ref=np.vstack([REF[:4], np.zeros((3, 4), np.complex64)]), dwell=3, col_out=1),
     "spectral.CorrDetector": dict(ref=REF),
     "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
-    "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0),
+    "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0, resolution_hz=300.0,
+                                       zero_pad=2, window="kaiser", beta=5.0, psd_template=np.hanning(64)),
     "track.Dll": dict(code=np.random.default_rng(5).integers(0, 2, 31).astype(np.uint8), sps=4, segments=2),
     "coding.ConvEncoder": dict(poly=[0o171, 0o133]),
     "coding.Viterbi": dict(poly=[0o171, 0o133], depth=20),

@@ -171,6 +171,15 @@ TEST(CarrierAcq, HostileBlobsAndRefusals)
     carrier_acq_steps(a, x.data(), x.size());
     hostile_blobs(carrier_acq_state_bytes(a), [&](void *b) { carrier_acq_get_state(a, b); },
                   [&](const void *b) { return carrier_acq_set_state(a, b); });
+    float t[512];
+    EXPECT_EQ(carrier_acq_get_template(a, t, 512), 0u);  // the default shape: nothing given
+    std::vector<float> given(carrier_acq_get_nfft(a), 0.5f);
+    carrier_acq *b = carrier_acq_create(4, 0, given.data(), given.size(), 1, 5, 8000.0, 1000.0, 0.0, 0.0f, 1e-3,
+                                        0.9, 2.0);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(carrier_acq_get_template(b, t, 3), 3u);
+    EXPECT_EQ(t[2], 0.5f);
+    carrier_acq_destroy(b);
     carrier_acq_destroy(a);
     EXPECT_EQ(carrier_acq_create(4, 0, nullptr, 0, 1, 5, 8000.0, 1000.0, 1e-12, 0.0f, 1e-3, 0.9, 2.0), nullptr);
     EXPECT_EQ(carrier_acq_create(4, 0, nullptr, 0, 1, 5, 8000.0, INFINITY, 0.0, 0.0f, 1e-3, 0.9, 2.0), nullptr);
