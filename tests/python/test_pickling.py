@@ -30,6 +30,10 @@ REFUSED = {
 PENDING = set()
 
 REF = np.exp(2j * np.pi * np.arange(16) / 5).astype(np.complex64)
+# QPSK symbols received three late, in noise.
+TRUTH = np.random.default_rng(7).integers(0, 4, 600).astype(np.uint8)
+RX = np.roll(np.exp(0.5j * np.pi * TRUTH), 3).astype(np.complex64)
+RX += (0.4 * ([1, 1j] @ np.random.default_rng(8).standard_normal((2, 600)))).astype(np.complex64)
 
 # Construction keywords where the defaults are not enough (or miss a path worth
 # pickling); a callable is given a temporary directory.
@@ -47,6 +51,7 @@ KWARGS = {
     "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
     "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0, resolution_hz=300.0,
                                        zero_pad=2, window="kaiser", beta=5.0, psd_template=np.hanning(64)),
+    "ber.BerMeter": dict(m=4, truth=TRUTH),
     "track.Dll": dict(code=np.random.default_rng(5).integers(0, 2, 31).astype(np.uint8), sps=4, segments=2),
     "coding.ConvEncoder": dict(poly=[0o171, 0o133]),
     "coding.Viterbi": dict(poly=[0o171, 0o133], depth=20),
@@ -61,14 +66,13 @@ KWARGS = {
 }
 
 
+# Calls made once on a new object, before the stream: what they set, a copy must carry.
+PREPARE = {"ber.BerMeter": [("align", (RX,), dict(n_marker=32, t0=100))]}
+
+
 def _ber_calls(rng, n):
-    truth = np.random.default_rng(7).integers(0, 4, 600).astype(np.uint8)
-    rx = np.exp(0.5j * np.pi * truth).astype(np.complex64)
-    rx += (0.4 * (rng.standard_normal(600) + 1j * rng.standard_normal(600))).astype(np.complex64)
     lo = int(rng.integers(0, 300))
-    # Truth and alignment are not in the blob: a restored meter is given them again.
-    return [("set_truth", (truth,), {}), ("align", (rx,), dict(n_marker=32)),
-            ("score", (rx,), dict(lo=lo, hi=lo + n))]
+    return [("score", (RX,), dict(lo=lo, hi=lo + n))]
 
 
 # Drivers of classes without a block method over samples: calls(rng, n) -> [(method, args, kwargs)].
@@ -104,7 +108,10 @@ PICKLED = sorted(set(CLASSES) - set(REFUSED) - PENDING)
 
 def make(key, tmp=None):
     kw = KWARGS.get(key, {})
-    return CLASSES[key](**(kw(tmp) if callable(kw) else kw))
+    obj = CLASSES[key](**(kw(tmp) if callable(kw) else kw))
+    for method, args, kwargs in PREPARE.get(key, ()):
+        getattr(obj, method)(*args, **kwargs)
+    return obj
 
 
 def samples(rng, dtype, n):

@@ -87,7 +87,7 @@ typedef struct vx_tlm vx_tlm;
     X(ADC, 'A', 'D', 'C', ' ', 1)                 \
     X(CONV_ENC, 'C', 'V', 'E', 'N', 1)            \
     X(VITERBI, 'V', 'T', 'R', 'B', 1)             \
-    X(BER_METER, 'B', 'E', 'R', 'M', 1)           \
+    X(BER_METER, 'B', 'E', 'R', 'M', 2)           \
     X(FRAME_METER, 'F', 'R', 'M', 'M', 1)         \
     X(AGC, 'A', 'G', 'C', ' ', 3)                 \
     X(ACC_F32, 'A', 'C', 'C', 'F', 1)             \
