@@ -61,7 +61,8 @@ VX_API const vx_cf32 *detector_last_corr(const detector *d);
 VX_API int detector_get_last(const detector *d, detector_record *out);
 
 /* Blobs "DET1" / "DET2": header, the correlator's blob, the pending count and ring_cap
- * samples (pending first, then zeros), then the last result. A pending count above
+ * samples (pending first, then zeros), the last result, then the last dump's correlation
+ * (n values, so last_corr survives a restore). A pending count above
  * ring_cap, a peak index outside the frame or a has_result flag other than 0/1 is
  * rejected. */
 VX_API uint64_t detector_state_bytes(const detector *d);
