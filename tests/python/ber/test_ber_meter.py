@@ -212,6 +212,9 @@ def test_construction_truth_and_repr():
     for bad in (np.array([0, 8], np.uint8), np.array([], np.uint8)):
         with pytest.raises(ValueError, match=r"^set_truth failed \(rc=-4\)$"):
             bm.set_truth(bad)
+        with pytest.raises(ValueError, match="^truth must be non-empty symbol indices below m$"):
+            BerMeter(m=8, truth=bad)
+    assert bm.truth.tobytes() == bytes(range(8)) and BerMeter(m=2, truth=[1, 0]).truth.tolist() == [1, 0]
     assert ber_align_detect(psk(np.arange(8), 8).astype(np.complex64), np.arange(8, dtype=np.uint8),
                             m=8, n_marker=8)["threshold"] == np.inf   # too few noise lags
 
