@@ -194,7 +194,8 @@ Examples
         .ro("max_n_blocks", carrier_acq_get_max_n_blocks, "Give-up cap of the sequential mode.")
         .ro("nfft", carrier_acq_get_nfft, "PSD transform length.")
         .ro("n", carrier_acq_get_n, "Block length in samples.")
-        .ro("resolution_hz", carrier_acq_get_resolution, "Block resolution in Hz (``symbol_rate_hz / 10`` when given <= 0).")
+        .ro("resolution_hz", carrier_acq_get_resolution,
+            "Block resolution in Hz (``symbol_rate_hz / 10`` when given <= 0).")
         .ro("psd_template", template_of, "The template as given (a float32 copy), or None for the default shape.")
         .def("report", report, R"doc(The hand-over report for a tracking loop.
 

@@ -1,5 +1,6 @@
 // veltra.ber: bit-error measurement with marker alignment and exact confidence intervals.
 #include <cmath>
+#include <optional>
 
 #include "vxb.h"
 
@@ -87,10 +88,12 @@ const char *const INTERVAL_SIG = "-> BerInterval";
 // BerMeter(m, target_errors, conf, truth=None): the truth, when given, as by set_truth.
 ber_meter *create_meter(uint32_t m, uint64_t target_errors, double conf, nb::handle truth)
 {
+    std::optional<InArray<uint8_t>> t;  // converted first: a refused array leaves nothing to free
+    if (!truth.is_none())
+        t.emplace(truth);
     ber_meter *bm = ber_meter_create(m, target_errors, conf);
-    if (bm && !truth.is_none()) {
-        InArray<uint8_t> t(truth);
-        if (ber_meter_set_truth(bm, t.data(), t.size()) != VX_OK) {
+    if (bm && t) {
+        if (ber_meter_set_truth(bm, t->data(), t->size()) != VX_OK) {
             ber_meter_destroy(bm);
             raise(PyExc_ValueError, "truth must be non-empty symbol indices below m");
         }
