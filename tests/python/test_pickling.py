@@ -25,10 +25,6 @@ REFUSED = {
     "buffer.I16Buffer": "a live buffer shared between threads",
 }
 
-# Classes that cannot give their construction arguments back yet; strict, so pickling
-# them flips these to failures.
-PENDING = set()
-
 REF = np.exp(2j * np.pi * np.arange(16) / 5).astype(np.complex64)
 # QPSK symbols received three late, in noise.
 TRUTH = np.random.default_rng(7).integers(0, 4, 600).astype(np.uint8)
@@ -51,7 +47,7 @@ KWARGS = {
     "spectral.CorrDetector2D": dict(ref=REF.reshape(4, 4)),
     "acquire.CarrierAcquisition": dict(sample_rate_hz=8000.0, symbol_rate_hz=1000.0, resolution_hz=300.0,
                                        zero_pad=2, window="kaiser", beta=5.0, psd_template=np.hanning(64)),
-    "ber.BerMeter": dict(m=4, truth=TRUTH),
+    "ber.BerMeter": dict(truth=TRUTH),
     "track.Dll": dict(code=np.random.default_rng(5).integers(0, 2, 31).astype(np.uint8), sps=4, segments=2),
     "coding.ConvEncoder": dict(poly=[0o171, 0o133]),
     "coding.Viterbi": dict(poly=[0o171, 0o133], depth=20),
@@ -103,7 +99,7 @@ def native_classes():
 
 
 CLASSES = dict(native_classes())
-PICKLED = sorted(set(CLASSES) - set(REFUSED) - PENDING)
+PICKLED = sorted(set(CLASSES) - set(REFUSED))
 
 
 def make(key, tmp=None):
@@ -146,12 +142,7 @@ def run(obj, calls):
     return pickle.dumps((outs, state))
 
 
-def strict_if_pending(keys):
-    return [pytest.param(k, marks=pytest.mark.xfail(strict=True, reason="not pickled yet"))
-            if k in PENDING else k for k in keys]
-
-
-@pytest.mark.parametrize("key", strict_if_pending(sorted(CLASSES)))
+@pytest.mark.parametrize("key", sorted(CLASSES))
 def test_every_class_pickles_or_refuses(key, tmp_path):
     cls = CLASSES[key]
     if key in REFUSED:
