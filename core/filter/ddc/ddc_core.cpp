@@ -128,7 +128,7 @@ uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t
 }
 
 template <class In>
-uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mixed_valid,
+[[gnu::always_inline]] inline uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mixed_valid,
               vx_cf32 *tap, int *tap_valid, In x, double rate_ctrl, double freq_ctrl)
 {
     if (mixed_valid)
