@@ -156,6 +156,8 @@ template <class In>
         *mixed = v;
     if (mixed_valid)
         *mixed_valid = 1;
+    if (!tap && !tap_valid)
+        return RateConverter_execute_ctrl_push(d->rc, y, max_out, v, rate_ctrl);
     return RateConverter_execute_ctrl_push_tap(d->rc, y, max_out, tap, tap_valid, v, rate_ctrl);
 }
 
