@@ -250,7 +250,9 @@ VX_API void carrier_acq_get_state(const carrier_acq *a, void *out)
     p = w.cursor();
     w.zeros(detector_state_bytes(a->det));
     detector_get_state(a->det, p);
-    w.put_bytes(a->partial, a->n * sizeof(vx_cf32));
+    // Only the filled part of the open block: what lies past it is stale.
+    w.put_bytes(a->partial, a->fill * sizeof(vx_cf32));
+    w.zeros((a->n - a->fill) * sizeof(vx_cf32));
 }
 
 VX_API int carrier_acq_set_state(carrier_acq *a, const void *blob)
