@@ -29,6 +29,14 @@ carrier_acq *create(double sample_rate_hz, double symbol_rate_hz, double resolut
                               symbol_rate_hz, resolution_hz, beta, pfa, pd, design_snr);
 }
 
+// The template as given, or None for the default shape.
+nb::object template_of(const carrier_acq *a)
+{
+    const uint64_t n = carrier_acq_get_nfft(a);
+    OutArray<float> t(nb::none(), n);
+    return carrier_acq_get_template(a, t.data(), n) ? t.finish(n) : nb::none();
+}
+
 nb::dict report(CarrierAcqPy &h)
 {
     const carrier_acq *a = h.get();
@@ -146,6 +154,14 @@ NB_MODULE(acquire, m)
                 .f("design_snr", carrier_acq_get_design_snr(a)).b("sequential", carrier_acq_get_sequential(a))
                 .u("max_n_blocks", carrier_acq_get_max_n_blocks(a));
         })
+        .pickle(+[](const carrier_acq *a) {
+            return Args().f("sample_rate_hz", carrier_acq_get_sample_rate(a))
+                .f("symbol_rate_hz", carrier_acq_get_symbol_rate(a)).f("resolution_hz", carrier_acq_get_resolution(a))
+                .u("zero_pad", carrier_acq_get_zero_pad(a)).s("window", WINDOWS[carrier_acq_get_window(a)])
+                .f("beta", carrier_acq_get_beta(a)).o("psd_template", template_of(a)).f("pfa", carrier_acq_get_pfa(a))
+                .f("pd", carrier_acq_get_pd(a)).f("design_snr", carrier_acq_get_design_snr(a))
+                .b("sequential", carrier_acq_get_sequential(a)).u("max_n_blocks", carrier_acq_get_max_n_blocks(a));
+        })
         .fn("steps", +[](carrier_acq *a, nb::handle x) {
                 InArray<vx_cf32> in(x);
                 carrier_acq_steps(a, in.data(), in.size());
@@ -178,6 +194,9 @@ Examples
         .ro("max_n_blocks", carrier_acq_get_max_n_blocks, "Give-up cap of the sequential mode.")
         .ro("nfft", carrier_acq_get_nfft, "PSD transform length.")
         .ro("n", carrier_acq_get_n, "Block length in samples.")
+        .ro("resolution_hz", carrier_acq_get_resolution,
+            "Block resolution in Hz (``symbol_rate_hz / 10`` when given <= 0).")
+        .ro("psd_template", template_of, "The template as given (a float32 copy), or None for the default shape.")
         .def("report", report, R"doc(The hand-over report for a tracking loop.
 
 Returns

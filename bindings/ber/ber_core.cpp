@@ -1,5 +1,6 @@
 // veltra.ber: bit-error measurement with marker alignment and exact confidence intervals.
 #include <cmath>
+#include <optional>
 
 #include "vxb.h"
 
@@ -82,6 +83,35 @@ nb::dict to_python(const ber_align &a)
 
 const char *const INTERVAL_SIG = "-> BerInterval";
 
+// ---- the meter ----------------------------------------------------------------------------
+
+// BerMeter(m, target_errors, conf, truth=None): the truth, when given, as by set_truth.
+ber_meter *create_meter(uint32_t m, uint64_t target_errors, double conf, nb::handle truth)
+{
+    std::optional<InArray<uint8_t>> t;  // converted first: a refused array leaves nothing to free
+    if (!truth.is_none())
+        t.emplace(truth);
+    ber_meter *bm = ber_meter_create(m, target_errors, conf);
+    if (bm && t) {
+        if (ber_meter_set_truth(bm, t->data(), t->size()) != VX_OK) {
+            ber_meter_destroy(bm);
+            raise(PyExc_ValueError, "truth must be non-empty symbol indices below m");
+        }
+    }
+    return bm;
+}
+
+// The truth (a copy), or None before one is installed.
+nb::object truth_of(const ber_meter *bm)
+{
+    const uint64_t n = ber_meter_get_truth_len(bm);
+    if (!n)
+        return nb::none();
+    OutArray<uint8_t> t(nb::none(), n);
+    ber_meter_get_truth(bm, t.data(), n);
+    return t.finish(n);
+}
+
 // ---- documentation ----------------------------------------------------------------------
 
 const char *const BER_METER_DOC = R"doc(Symbol and bit error meter for M-PSK symbols against a known truth.
@@ -103,11 +133,14 @@ target_errors : int, optional
 conf : float, optional
     Two-sided confidence level of the intervals, in (0, 1) (0 means 0.99).
     Default 0.99.
+truth : array_like of uint8, optional
+    The transmitted symbol indices, installed as by ``set_truth``. Default None.
 
 Raises
 ------
 ValueError
-    "m must be 2, 4 or 8 and conf must lie in (0, 1)".
+    "m must be 2, 4 or 8 and conf must lie in (0, 1)", or "truth must be
+    non-empty symbol indices below m".
 
 Examples
 --------
@@ -514,13 +547,18 @@ NB_MODULE(ber, m)
     m.attr("BerInterval") = nb::steal(reinterpret_cast<PyObject *>(interval_type));
 
     Class<H>(m, "BerMeter", BER_METER_DOC)
-        .ctor(ber_meter_create, invalid("m must be 2, 4 or 8 and conf must lie in (0, 1)"),
-              "m"_a = 4u, "target_errors"_a = uint64_t{BER_TARGET_ERRORS}, "conf"_a = BER_CONF)
+        .ctor(create_meter, invalid("m must be 2, 4 or 8 and conf must lie in (0, 1)"),
+              "m"_a = 4u, "target_errors"_a = uint64_t{BER_TARGET_ERRORS}, "conf"_a = BER_CONF,
+              "truth"_a.none() = nb::none())
         .repr(+[](const ber_meter *b) {
             return Args().u("m", ber_meter_get_m(b)).u("target_errors", ber_meter_get_target_errors(b))
                 .f("conf", ber_meter_get_conf(b));
         })
-        .pickle()
+        // The truth travels as a parameter; the counters and the alignment in the blob.
+        .pickle(+[](const ber_meter *b) {
+            return Args().u("m", ber_meter_get_m(b)).u("target_errors", ber_meter_get_target_errors(b))
+                .f("conf", ber_meter_get_conf(b)).o("truth", truth_of(b));
+        })
         .reset(ber_meter_reset)
         .state(ber_meter_state_bytes, ber_meter_get_state, ber_meter_set_state)
         .ro("errors", ber_meter_get_errors, "Symbol errors counted.")
@@ -529,6 +567,7 @@ NB_MODULE(ber, m)
         .ro("bits", ber_meter_get_bits, "Bits scored.")
         .ro("skipped", ber_meter_get_skipped, "Symbols not scored: on a marker or outside the truth.")
         .ro("m", ber_meter_get_m, "Constellation order.")
+        .ro("truth", truth_of, "The installed truth (a uint8 copy), or None before ``set_truth``.")
         .ro("target_errors", ber_meter_get_target_errors, "Symbol errors that make ``enough`` true.")
         .ro("conf", ber_meter_get_conf, "Confidence level of the intervals.")
         .ro("enough", +[](const ber_meter *b) { return ber_meter_get_enough(b) != 0; },

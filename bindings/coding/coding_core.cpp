@@ -379,15 +379,23 @@ int
               "depth"_a = Count{35})
         .repr(+[](const viterbi *v) { return code_args(viterbi_code(v)).u("depth", viterbi_depth(v)); })
         .pickle()
-        .block<float, uint8_t>("decode", viterbi_decode, viterbi_decode_max_out,
+        .block<float, uint8_t>("decode", viterbi_decode, +[](const viterbi *v, uint64_t n_in) {
+            // The core would take a partial branch as "nothing to do": refuse it instead of
+            // returning no bits as if the input were consumed.
+            const uint64_t n = static_cast<uint64_t>(viterbi_code(v).n);
+            if (n_in % n)
+                raise(PyExc_ValueError, "decode: length %zu is not a whole number of branches of n = %zu",
+                      static_cast<size_t>(n_in), static_cast<size_t>(n));
+            return viterbi_decode_max_out(v, n_in);
+        },
             R"doc(Decode soft symbols into bits.
 
 Parameters
 ----------
 x : array_like of float32
     Log-likelihood ratios, one per channel symbol (positive means 0), any shape,
-    read in C order. Only whole branches are decoded: a length that is not a
-    multiple of n returns an empty array and leaves the decoder unchanged.
+    read in C order: a whole number of branches of n values (ValueError
+    otherwise, the decoder unchanged).
 out : ndarray of uint8, optional
     Destination with at least ``decode_max_out(x.size)`` elements; the result
     views its first elements.

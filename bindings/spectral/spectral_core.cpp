@@ -611,6 +611,23 @@ corr2d *corr2d_from(nb::handle ref, Count dwell, int nthreads, Count ny_out, Cou
                          nthreads, ny_out, nx_out, col_out);
 }
 
+// The reference an object was built from, as a new complex64 array: (n,), or (rows, n/rows)
+// for a 2-D one.
+template <class C> nb::object ref_array(const C *c, uint64_t (*get)(const C *, vx_cf32 *, uint64_t), uint64_t n,
+                                        uint64_t rows = 0)
+{
+    OutArray<vx_cf32> y(nb::none(), n);
+    get(c, y.data(), n);
+    nb::object a = y.finish(n);
+    return rows ? a.attr("reshape")(rows, n / rows) : a;
+}
+
+nb::object corr_ref(const corr *c) { return ref_array(c, corr_get_ref, corr_get_n(c)); }
+nb::object corr2d_ref(const corr2d *c)
+{
+    return ref_array(c, corr2d_get_ref, corr2d_get_ny(c) * corr2d_get_nx(c), corr2d_get_ny(c));
+}
+
 // execute(x, out=None): the dump, or None between dumps. Without `out`, no array is made
 // for a frame that does not dump.
 template <class H, uint64_t (*Exec)(typename H::core_type *, const vx_cf32 *, uint64_t, vx_cf32 *, uint64_t),
@@ -899,6 +916,7 @@ template <> struct DetectorFamily<DetectorPy> {
     static constexpr auto set_threshold = detector_set_threshold;
     static constexpr const char *object = "detector";
     static Args shape(const Core *d) { return Args().u("n", detector_get_n(d)); }
+    static nb::object ref(const Core *d) { return ref_array(d, detector_get_ref, detector_get_n(d)); }
 };
 
 template <> struct DetectorFamily<Detector2dPy> {
@@ -922,6 +940,10 @@ template <> struct DetectorFamily<Detector2dPy> {
     static constexpr auto set_threshold = detector2d_set_threshold;
     static constexpr const char *object = "detector2d";
     static Args shape(const Core *d) { return Args().u("ny", detector2d_get_ny(d)).u("nx", detector2d_get_nx(d)); }
+    static nb::object ref(const Core *d)
+    {
+        return ref_array(d, detector2d_get_ref, detector2d_get_n(d), detector2d_get_ny(d));
+    }
 };
 
 template <class H> Class<H> bind_detector(nb::module_ &m, const char *name, const char *doc);
@@ -942,9 +964,15 @@ template <class H> Class<H> bind_detector(nb::module_ &m, const char *name, cons
             return F::shape(d).u("dwell", F::dwell(d)).u("noise_lo", F::noise_lo(d)).u("noise_hi", F::noise_hi(d))
                 .s("noise_mode", NOISE_MODES[F::noise_mode(d)]).f("threshold", F::threshold(d));
         })
+        .pickle(+[](const C *d) {
+            return Args().o("ref", F::ref(d)).u("dwell", F::dwell(d)).u("noise_lo", F::noise_lo(d))
+                .u("noise_hi", F::noise_hi(d)).s("noise_mode", NOISE_MODES[F::noise_mode(d)])
+                .f("threshold", F::threshold(d));
+        })
         .reset(F::reset)
         .state(F::state_bytes, F::get_state, F::set_state)
         .ro("n", F::n, "Frame size: the reference's element count.")
+        .ro("ref", F::ref, "The reference, as given (a copy).")
         .ro("dwell", F::dwell, "Frames per dump.")
         .ro("count", F::count, "Frames accumulated toward the next dump.")
         .ro("ring_cap", F::ring_cap, "Input queue capacity: the smallest power of two >= max(n, 512).")
@@ -1263,10 +1291,14 @@ Examples
         .repr(+[](const corr *c) {
             return Args().u("n", corr_get_n(c)).u("dwell", corr_get_dwell(c)).u("n_out", corr_get_n_out(c));
         })
+        .pickle(+[](const corr *c) {
+            return Args().o("ref", corr_ref(c)).u("dwell", corr_get_dwell(c)).u("n_out", corr_get_n_out(c));
+        })
         .fn("execute_max_out", corr_execute_max_out, "Values of a dump: n_out.\n\nReturns\n-------\nint\n")
         .reset(corr_reset)
         .state(corr_state_bytes, corr_get_state, corr_set_state)
         .ro("n", corr_get_n, "Frame and reference length.")
+        .ro("ref", corr_ref, "The reference, as given (a copy).")
         .ro("n_out", corr_get_n_out, "Output length of a dump.")
         .ro("dwell", corr_get_dwell, "Frames per dump.")
         .ro("count", corr_get_count, "Frames accumulated toward the next dump.")
@@ -1280,11 +1312,16 @@ Examples
             return Args().u("ny", corr2d_get_ny(c)).u("nx", corr2d_get_nx(c)).u("dwell", corr2d_get_dwell(c))
                 .u("ny_out", corr2d_get_ny_out(c)).u("nx_out", corr2d_get_nx_out(c)).i("col_out", corr2d_get_col_out(c));
         })
+        .pickle(+[](const corr2d *c) {
+            return Args().o("ref", corr2d_ref(c)).u("dwell", corr2d_get_dwell(c)).u("ny_out", corr2d_get_ny_out(c))
+                .u("nx_out", corr2d_get_nx_out(c)).i("col_out", corr2d_get_col_out(c));
+        })
         .fn("execute_max_out", corr2d_execute_max_out, "Values of a dump: n_out.\n\nReturns\n-------\nint\n")
         .reset(corr2d_reset)
         .state(corr2d_state_bytes, corr2d_get_state, corr2d_set_state)
         .ro("ny", corr2d_get_ny, "Reference rows.")
         .ro("nx", corr2d_get_nx, "Reference columns.")
+        .ro("ref", corr2d_ref, "The (ny, nx) reference, as given (a copy).")
         .ro("ny_out", corr2d_get_ny_out, "Output rows.")
         .ro("nx_out", corr2d_get_nx_out, "Output columns.")
         .ro("n_out", corr2d_execute_max_out, "Values of a dump: ny_out*nx_out, or ny with col_out.")

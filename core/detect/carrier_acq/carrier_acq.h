@@ -51,6 +51,14 @@ VX_API double carrier_acq_get_symbol_rate(const carrier_acq *a);
 VX_API double carrier_acq_get_pfa(const carrier_acq *a);
 VX_API double carrier_acq_get_pd(const carrier_acq *a);
 VX_API double carrier_acq_get_design_snr(const carrier_acq *a);
+/* The block resolution in Hz (symbol_rate/10 when it was given <= 0). */
+VX_API double carrier_acq_get_resolution(const carrier_acq *a);
+VX_API uint64_t carrier_acq_get_zero_pad(const carrier_acq *a);
+VX_API unsigned carrier_acq_get_window(const carrier_acq *a);
+VX_API float carrier_acq_get_beta(const carrier_acq *a);
+/* The template as given: writes min(nfft, cap) values and returns that count; 0 (nothing
+ * written) when the default shape is in use. */
+VX_API uint64_t carrier_acq_get_template(const carrier_acq *a, float *out, uint64_t cap);
 /* Ratio threshold after k blocks: 1 + 7.9·η·sqrt(Σt²/k)/Σt, η = det_threshold(pfa). */
 VX_API double carrier_acq_threshold(const carrier_acq *a, uint64_t k);
 /* Peak-to-median statistic of the most recent test (0 before one). */

@@ -14,11 +14,12 @@ struct carrier_acq {
     float *power;        // two-sided power, nfft
     vx_cf32 *power_c;    // the same as complex samples, nfft
     vx_cf32 *partial;    // an incomplete block carried between calls, n
+    float *templ;        // the template as given, nfft; NULL for the default shape
     uint64_t fill, n_blocks, dwell_target, max_n_blocks, n, nfft;
     uint64_t ready;
     double residual_hz;
     int sequential;
-    double fs, symbol_rate, pfa, pd, design_snr;
+    double fs, symbol_rate, resolution, pfa, pd, design_snr;
     double sum_t, sum_t2;
 };
 
@@ -92,6 +93,7 @@ VX_API carrier_acq *carrier_acq_create(uint64_t zero_pad, unsigned window, const
     a->max_n_blocks = max_n_blocks ? max_n_blocks : 1;
     a->fs = sample_rate_hz;
     a->symbol_rate = symbol_rate_hz;
+    a->resolution = resolution_hz;
     a->pfa = pfa;
     a->pd = pd;
     a->design_snr = design_snr;
@@ -104,6 +106,12 @@ VX_API carrier_acq *carrier_acq_create(uint64_t zero_pad, unsigned window, const
         a->power_c = static_cast<vx_cf32 *>(vx_calloc(nfft, sizeof(vx_cf32)));
         a->partial = static_cast<vx_cf32 *>(vx_calloc(n, sizeof(vx_cf32)));
         ok = a->power && a->power_c && a->partial;
+        if (ok && templ && template_len) {
+            a->templ = static_cast<float *>(vx_calloc(nfft, sizeof(float)));
+            ok = a->templ != nullptr;
+            if (ok)
+                std::memcpy(a->templ, templ, nfft * sizeof(float));
+        }
     }
     if (ok) {
         // The template as the detector's complex reference (power_c serves as scratch).
@@ -147,6 +155,7 @@ VX_API void carrier_acq_destroy(carrier_acq *a)
     vx_free(a->power);
     vx_free(a->power_c);
     vx_free(a->partial);
+    vx_free(a->templ);
     vx_free(a);
 }
 
@@ -197,6 +206,20 @@ VX_API double carrier_acq_get_symbol_rate(const carrier_acq *a) { return a->symb
 VX_API double carrier_acq_get_pfa(const carrier_acq *a) { return a->pfa; }
 VX_API double carrier_acq_get_pd(const carrier_acq *a) { return a->pd; }
 VX_API double carrier_acq_get_design_snr(const carrier_acq *a) { return a->design_snr; }
+VX_API double carrier_acq_get_resolution(const carrier_acq *a) { return a->resolution; }
+VX_API uint64_t carrier_acq_get_zero_pad(const carrier_acq *a) { return psd_get_pad(a->est); }
+VX_API unsigned carrier_acq_get_window(const carrier_acq *a) { return psd_get_window(a->est); }
+VX_API float carrier_acq_get_beta(const carrier_acq *a) { return psd_get_beta(a->est); }
+
+VX_API uint64_t carrier_acq_get_template(const carrier_acq *a, float *out, uint64_t cap)
+{
+    if (!a->templ)
+        return 0;
+    const uint64_t k = cap < a->nfft ? cap : a->nfft;
+    if (k)
+        std::memcpy(out, a->templ, k * sizeof(float));
+    return k;
+}
 
 VX_API double carrier_acq_threshold(const carrier_acq *a, uint64_t k)
 {
@@ -227,7 +250,9 @@ VX_API void carrier_acq_get_state(const carrier_acq *a, void *out)
     p = w.cursor();
     w.zeros(detector_state_bytes(a->det));
     detector_get_state(a->det, p);
-    w.put_bytes(a->partial, a->n * sizeof(vx_cf32));
+    // Only the filled part of the open block: what lies past it is stale.
+    w.put_bytes(a->partial, a->fill * sizeof(vx_cf32));
+    w.zeros((a->n - a->fill) * sizeof(vx_cf32));
 }
 
 VX_API int carrier_acq_set_state(carrier_acq *a, const void *blob)

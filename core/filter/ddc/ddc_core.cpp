@@ -23,12 +23,17 @@ template <class In> struct Down {
     double rate;     // overall output/input rate
     vx_cf32 *buf;    // kChunk mixed samples
     vx::mix_kernel::mix_fn mixer; // the mixer for this machine
+    const float *table;           // the sine table
+    // The per-sample push: the frequency deviation last converted and its phase step.
+    // Loops change it once per symbol, so most pushes reuse it (NaN never matches).
+    double freq_ctrl_of;
+    uint32_t freq_ctrl_inc;
 };
 
 // y = x · e^{jθ} in single precision, θ advancing by the LO increment plus `extra`.
 template <class In> void mix(Down<In> *d, const vx_cf32 *x, uint64_t n, vx_cf32 *y, uint32_t extra)
 {
-    d->osc.phase = d->mixer(lo_sin_table(), d->osc.phase, d->osc.phase_inc + extra, x, n, y);
+    d->osc.phase = d->mixer(d->table, d->osc.phase, d->osc.phase_inc + extra, x, n, y);
 }
 
 // Up to kChunk inputs to mixed samples in d->buf; returns how many.
@@ -123,7 +128,7 @@ uint64_t execute_ctrl(Down<In> *d, const In *x, uint64_t n, vx_cf32 *y, uint64_t
 }
 
 template <class In>
-uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mixed_valid,
+[[gnu::always_inline]] inline uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mixed_valid,
               vx_cf32 *tap, int *tap_valid, In x, double rate_ctrl, double freq_ctrl)
 {
     if (mixed_valid)
@@ -139,11 +144,20 @@ uint64_t push(Down<In> *d, vx_cf32 *y, uint64_t max_out, vx_cf32 *mixed, int *mi
     } else {
         v = x;
     }
-    mix(d, &v, 1, &v, vx_phase_inc(freq_ctrl));
+    if (freq_ctrl != d->freq_ctrl_of) {
+        d->freq_ctrl_of = freq_ctrl;
+        d->freq_ctrl_inc = vx_phase_inc_of(freq_ctrl);
+    }
+    // One sample through the reference arithmetic every mixer variant reproduces: a call
+    // through the variant's pointer costs more than the sample.
+    d->osc.phase = vx::mix_kernel::reference(d->table, d->osc.phase, d->osc.phase_inc + d->freq_ctrl_inc,
+                                             &v, 1, &v);
     if (mixed)
         *mixed = v;
     if (mixed_valid)
         *mixed_valid = 1;
+    if (!tap && !tap_valid)
+        return RateConverter_execute_ctrl_push(d->rc, y, max_out, v, rate_ctrl);
     return RateConverter_execute_ctrl_push_tap(d->rc, y, max_out, tap, tap_valid, v, rate_ctrl);
 }
 
@@ -158,6 +172,8 @@ template <class D> D *make(RateConverter *rc, double norm_freq, double rate, boo
         d->buf = static_cast<vx_cf32 *>(vx_calloc(kChunk, sizeof(vx_cf32)));
         d->hb = real ? hbdecim_r2c_create(VX_HB_FIR_LEN, VX_HB_FIR) : nullptr;
         d->mixer = vx::mix_kernel::best().mix;
+        d->table = lo_sin_table();
+        d->freq_ctrl_of = NAN;
         lo_init(&d->osc, norm_freq);
     }
     if (!d || !d->buf || (real && !d->hb)) {

@@ -172,7 +172,8 @@ template <class H> void get_state(const H *h, void *out, uint32_t magic, uint16_
 {
     using S = std::remove_reference_t<decltype(h->held)>;
     vx::BlobWriter w(out, magic, version, state_bytes(h));
-    w.put(uint64_t{0}).put(uint64_t{0}).put(h->pending).put(h->held);
+    // A consumed held input is stale: written as zero, so the blob is the same for any split.
+    w.put(uint64_t{0}).put(uint64_t{0}).put(h->pending).put(h->pending ? h->held : S{});
     if (sizeof(S) == 4)
         w.put(h->sign);
     for (const S *p : h->hist)

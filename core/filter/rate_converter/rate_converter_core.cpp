@@ -592,6 +592,10 @@ VX_API uint64_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, vx_cf32 *
 VX_API uint64_t RateConverter_execute_ctrl_push(RateConverter *rc, vx_cf32 *y, uint64_t max_out,
                                                 vx_cf32 x, double ctrl)
 {
+    // The receivers' per-sample path, a lone terminal resampler, straight through: the
+    // general form's checks and tap handling cost more than the AGC step they wrap.
+    if (rc && rc->num_stages == 1 && rc->st[0].kind == RC_STAGE_RESAMPLER)
+        return terminal_push(rc, y, max_out, x, ctrl, nullptr);
     return RateConverter_execute_ctrl_push_tap(rc, y, max_out, nullptr, nullptr, x, ctrl);
 }
 

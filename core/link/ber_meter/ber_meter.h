@@ -23,7 +23,7 @@ extern "C" {
 #define BER_LAG_SPAN 200      /* default lag span of the alignment search */
 #define BER_LAG_SPAN_MAX 1023 /* largest lag span (2047 lags) */
 #define BER_SYNC_SYMS 256     /* default marker length */
-#define BER_METER_STATE_BYTES 64u
+#define BER_METER_STATE_BYTES 160u
 
 typedef struct ber_meter ber_meter;
 
@@ -68,6 +68,9 @@ VX_API void ber_meter_reset(ber_meter *bm);
 /* Copy len >= 1 symbol indices, each < m, replacing the previous truth. VX_ERR_INVALID
  * (previous truth kept) on NULL, len 0, an index >= m or no memory. */
 VX_API int ber_meter_set_truth(ber_meter *bm, const uint8_t *truth, uint64_t len);
+/* The truth: writes min(truth_len, cap) indices and returns that count (0 without one). */
+VX_API uint64_t ber_meter_get_truth(const ber_meter *bm, uint8_t *out, uint64_t cap);
+VX_API uint64_t ber_meter_get_truth_len(const ber_meter *bm);
 
 /* Detect where the marker truth[t0 + k*period ... + n_marker) sits in rx over lags
  * -lag_span..lag_span (lag_span <= 0 means BER_LAG_SPAN; capped at BER_LAG_SPAN_MAX).
@@ -86,8 +89,9 @@ VX_API ber_align ber_meter_detect(const ber_meter *bm, const vx_cf32 *rx, uint64
  * for scoring. Returns the record's ok. */
 VX_API int ber_meter_align(ber_meter *bm, const vx_cf32 *rx, uint64_t rx_len, uint64_t t0,
                            uint64_t n_marker, uint64_t period, double pfa, int64_t lag_span);
-/* Install an alignment found elsewhere (n_marker 0 means BER_SYNC_SYMS). VX_ERR_INVALID
- * (nothing changed) on NULL, a lag beyond +-BER_LAG_SPAN_MAX or a non-finite phase. */
+/* Install an alignment found elsewhere (n_marker 0 means BER_SYNC_SYMS; ok and saturated
+ * count as flags). VX_ERR_INVALID (nothing changed) on NULL, a lag beyond
+ * +-BER_LAG_SPAN_MAX or a non-finite phase. */
 VX_API int ber_meter_set_align(ber_meter *bm, uint64_t t0, uint64_t n_marker, uint64_t period,
                                const ber_align *record);
 
@@ -136,8 +140,12 @@ VX_API int ber_meter_get_align_ok(const ber_meter *bm);
 /* The whole record of the last align or set_align. */
 VX_API ber_align ber_meter_get_align(const ber_meter *bm);
 
-/* Blob "BERM": header, then errors, symbols, bit_errors, bits, skipped, bursts (u64).
- * Truth, configuration and alignment are not in the blob. */
+/* Blob "BERM" (version 2): header; errors, symbols, bit_errors, bits, skipped, bursts
+ * (u64); the marker geometry t0, n_marker, period (u64); the alignment record: lag (i64),
+ * phase, stat, threshold, margin_db, runner_db (f64), occurrences, slips (u64), saturated,
+ * ok (u32), so a restored meter scores on where it left off. The truth and the
+ * configuration are the meter's parameters, not in the blob. Rejected: impossible counts,
+ * a lag beyond +-BER_LAG_SPAN_MAX, a non-finite phase, n_marker 0, a flag other than 0/1. */
 VX_API uint64_t ber_meter_state_bytes(const ber_meter *bm);
 VX_API void ber_meter_get_state(const ber_meter *bm, void *out);
 VX_API int ber_meter_set_state(ber_meter *bm, const void *blob);

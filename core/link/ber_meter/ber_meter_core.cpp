@@ -242,6 +242,16 @@ VX_API int ber_meter_set_truth(ber_meter *bm, const uint8_t *truth, uint64_t len
     return VX_OK;
 }
 
+VX_API uint64_t ber_meter_get_truth(const ber_meter *bm, uint8_t *out, uint64_t cap)
+{
+    const uint64_t k = bm->truth_len < cap ? bm->truth_len : cap;
+    if (k)
+        std::memcpy(out, bm->truth, k);
+    return k;
+}
+
+VX_API uint64_t ber_meter_get_truth_len(const ber_meter *bm) { return bm->truth_len; }
+
 VX_API ber_align ber_align_detect(const vx_cf32 *rx, uint64_t rx_len, const uint8_t *truth,
                                   uint64_t truth_len, uint32_t m, double pfa, uint64_t t0,
                                   uint64_t n_marker, uint64_t period, int64_t lag_span)
@@ -377,6 +387,7 @@ VX_API int ber_meter_set_align(ber_meter *bm, uint64_t t0, uint64_t n_marker, ui
         return VX_ERR_INVALID;
     bm->alignment = *record;
     bm->alignment.ok = record->ok != 0;
+    bm->alignment.saturated = record->saturated != 0;
     bm->t0 = t0;
     bm->n_marker = n_marker ? n_marker : BER_SYNC_SYMS;
     bm->period = period;
@@ -526,9 +537,12 @@ VX_API uint64_t ber_meter_state_bytes(const ber_meter *) { return BER_METER_STAT
 
 VX_API void ber_meter_get_state(const ber_meter *bm, void *out)
 {
+    const ber_align &a = bm->alignment;
     vx::BlobWriter(out, VX_MAGIC_BER_METER, VX_VERSION_BER_METER, BER_METER_STATE_BYTES)
         .put(bm->errors).put(bm->symbols).put(bm->bit_errors).put(bm->bits).put(bm->skipped)
-        .put(bm->bursts);
+        .put(bm->bursts).put(bm->t0).put(bm->n_marker).put(bm->period).put(a.lag).put(a.phase)
+        .put(a.stat).put(a.threshold).put(a.margin_db).put(a.runner_db).put(a.occurrences)
+        .put(a.slips).put(static_cast<uint32_t>(a.saturated)).put(static_cast<uint32_t>(a.ok));
 }
 
 VX_API int ber_meter_set_state(ber_meter *bm, const void *blob)
@@ -536,8 +550,12 @@ VX_API int ber_meter_set_state(ber_meter *bm, const void *blob)
     if (!bm || vx_state_check_header(blob, VX_MAGIC_BER_METER, VX_VERSION_BER_METER,
                                      BER_METER_STATE_BYTES) != VX_OK)
         return VX_ERR_INVALID;
-    uint64_t errors, symbols, bit_errors, bits, skipped, bursts;
-    vx::BlobReader(blob).get(errors).get(symbols).get(bit_errors).get(bits).get(skipped).get(bursts);
+    uint64_t errors, symbols, bit_errors, bits, skipped, bursts, t0, n_marker, period;
+    ber_align a;
+    uint32_t saturated, ok;
+    vx::BlobReader(blob).get(errors).get(symbols).get(bit_errors).get(bits).get(skipped).get(bursts)
+        .get(t0).get(n_marker).get(period).get(a.lag).get(a.phase).get(a.stat).get(a.threshold)
+        .get(a.margin_db).get(a.runner_db).get(a.occurrences).get(a.slips).get(saturated).get(ok);
     // Counts a meter of this m can reach: no more errors than trials, every symbol's bits
     // counted, at most one burst per symbol.
     uint64_t want_bits;
@@ -546,12 +564,22 @@ VX_API int ber_meter_set_state(ber_meter *bm, const void *blob)
         skipped >= uint64_t{1} << 62 ||
         __builtin_mul_overflow(symbols, uint64_t{bm->bits_per_symbol}, &want_bits) || want_bits != bits)
         return VX_ERR_INVALID;
+    // The alignment as ber_meter_set_align would take it.
+    if (a.lag < -BER_LAG_SPAN_MAX || a.lag > BER_LAG_SPAN_MAX || !std::isfinite(a.phase) || n_marker == 0 ||
+        !vx::is_flag(saturated) || !vx::is_flag(ok))
+        return VX_ERR_INVALID;
+    a.saturated = static_cast<int32_t>(saturated);
+    a.ok = static_cast<int32_t>(ok);
     bm->errors = errors;
     bm->symbols = symbols;
     bm->bit_errors = bit_errors;
     bm->bits = bits;
     bm->skipped = skipped;
     bm->bursts = bursts;
+    bm->t0 = t0;
+    bm->n_marker = n_marker;
+    bm->period = period;
+    bm->alignment = a;
     return VX_OK;
 }
 

@@ -74,10 +74,10 @@ typedef struct vx_tlm vx_tlm;
     X(PSD, 'P', 'S', 'D', ' ', 1)                 \
     X(CORR, 'C', 'O', 'R', 'R', 1)                \
     X(CORR2D, 'C', 'R', '2', 'D', 1)              \
-    X(DETECTOR, 'D', 'E', 'T', '1', 1)            \
-    X(DETECTOR2D, 'D', 'E', 'T', '2', 1)          \
+    X(DETECTOR, 'D', 'E', 'T', '1', 2)            \
+    X(DETECTOR2D, 'D', 'E', 'T', '2', 2)          \
     X(ACC_TRACE, 'A', 'T', 'R', 'C', 1)           \
-    X(CARRIER_ACQ, 'C', 'A', 'Q', 'R', 1)         \
+    X(CARRIER_ACQ, 'C', 'A', 'Q', 'R', 2)         \
     X(F32_TO_I8, 'F', '2', '_', '8', 1)           \
     X(F32_TO_I16, 'F', '2', '1', '6', 1)          \
     X(F32_TO_I32, 'F', '2', '3', '2', 1)          \
@@ -87,7 +87,7 @@ typedef struct vx_tlm vx_tlm;
     X(ADC, 'A', 'D', 'C', ' ', 1)                 \
     X(CONV_ENC, 'C', 'V', 'E', 'N', 1)            \
     X(VITERBI, 'V', 'T', 'R', 'B', 1)             \
-    X(BER_METER, 'B', 'E', 'R', 'M', 1)           \
+    X(BER_METER, 'B', 'E', 'R', 'M', 2)           \
     X(FRAME_METER, 'F', 'R', 'M', 'M', 1)         \
     X(AGC, 'A', 'G', 'C', ' ', 3)                 \
     X(ACC_F32, 'A', 'C', 'C', 'F', 1)             \

@@ -23,6 +23,9 @@ VX_API void corr_destroy(corr *c);
 VX_API void corr_reset(corr *c);
 /* New reference of n samples: recomputes its spectrum, then resets. */
 VX_API void corr_set_ref(corr *c, const vx_cf32 *ref);
+/* The reference as given (a copy is kept beside its spectrum): writes min(n, cap) values
+ * and returns that count. */
+VX_API uint64_t corr_get_ref(const corr *c, vx_cf32 *out, uint64_t cap);
 /* One frame: the first n samples of frame[0..len), zero-extended when shorter. On the
  * dwell-th frame writes min(n_out, cap) values and returns that count; else returns 0
  * and leaves out untouched. */

@@ -8,6 +8,7 @@
 struct corr {
     fft *fwd;           // length n, forward
     fft *inv;           // length n_out, inverse
+    vx_cf32 *ref;       // the reference as given, n: what the object was built from
     vx_cf32 *ref_spec;  // conj(FFT(ref)), n
     vx_cf32 *spec;      // transform of the current frame, n
     vx_cf32 *acc;       // accumulated cross-spectrum, n
@@ -40,12 +41,13 @@ VX_API corr *corr_create(const vx_cf32 *ref, uint64_t n, uint64_t dwell, int, ui
     c->dwell = dwell;
     c->fwd = fft_create(n, -1, 1);
     c->inv = fft_create(n_out, +1, 1);
+    c->ref = cbuf(n);
     c->ref_spec = cbuf(n);
     c->spec = cbuf(n);
     c->acc = cbuf(n);
     if (n_out != n)
         c->pad = cbuf(n_out);
-    if (!c->fwd || !c->inv || !c->ref_spec || !c->spec || !c->acc || (n_out != n && !c->pad)) {
+    if (!c->fwd || !c->inv || !c->ref || !c->ref_spec || !c->spec || !c->acc || (n_out != n && !c->pad)) {
         corr_destroy(c);
         return nullptr;
     }
@@ -59,6 +61,7 @@ VX_API void corr_destroy(corr *c)
         return;
     fft_destroy(c->fwd);
     fft_destroy(c->inv);
+    vx_free(c->ref);
     vx_free(c->ref_spec);
     vx_free(c->spec);
     vx_free(c->acc);
@@ -76,9 +79,18 @@ VX_API void corr_set_ref(corr *c, const vx_cf32 *ref)
 {
     if (!c || !ref)
         return;
-    fft_execute_cf32(c->fwd, ref, c->n, c->ref_spec, c->n);
+    std::memmove(c->ref, ref, c->n * sizeof(vx_cf32));
+    fft_execute_cf32(c->fwd, c->ref, c->n, c->ref_spec, c->n);
     conj_inplace(c->ref_spec, c->n);
     corr_reset(c);
+}
+
+VX_API uint64_t corr_get_ref(const corr *c, vx_cf32 *out, uint64_t cap)
+{
+    const uint64_t k = min_u(c->n, cap);
+    if (k)
+        std::memcpy(out, c->ref, k * sizeof(vx_cf32));
+    return k;
 }
 
 VX_API uint64_t corr_execute(corr *c, const vx_cf32 *frame, uint64_t len, vx_cf32 *out, uint64_t cap)

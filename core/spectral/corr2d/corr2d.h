@@ -24,6 +24,9 @@ VX_API void corr2d_reset(corr2d *c);
 /* 0, or -1 (reference kept) when a row-path correlator is given a reference with a
  * non-zero value outside row 0; resets in both cases. */
 VX_API int corr2d_set_ref(corr2d *c, const vx_cf32 *ref);
+/* The reference as given (flat, row-major): writes min(ny·nx, cap) values and returns
+ * that count. */
+VX_API uint64_t corr2d_get_ref(const corr2d *c, vx_cf32 *out, uint64_t cap);
 VX_API uint64_t corr2d_execute(corr2d *c, const vx_cf32 *frame, uint64_t len, vx_cf32 *out, uint64_t cap);
 VX_API uint64_t corr2d_execute_max_out(const corr2d *c);
 VX_API uint64_t corr2d_get_ny(const corr2d *c);

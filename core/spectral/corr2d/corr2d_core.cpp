@@ -7,6 +7,7 @@
 struct corr2d {
     fft2d *fwd2, *inv2;  // 2-D path: ny×nx forward, ny_out×nx_out inverse
     fft *fwd1, *inv1;    // row path: nx forward, nx_out inverse
+    vx_cf32 *ref;        // the reference as given, ny·nx: what the object was built from
     vx_cf32 *ref_spec;   // conj(FFT2(ref)) (ny·nx), or conj(FFT(row 0)) (nx)
     vx_cf32 *ref_row;    // single-lag mode: conj(ref[0, q]), nx
     vx_cf32 *spec;       // ny·nx
@@ -31,8 +32,10 @@ bool zero_outside_row0(const vx_cf32 *ref, uint64_t ny, uint64_t nx)
     return true;
 }
 
-void load_ref2d(corr2d *c, const vx_cf32 *ref)
+void load_ref2d(corr2d *c, const vx_cf32 *given)
 {
+    std::memmove(c->ref, given, c->n_in * sizeof(vx_cf32));
+    const vx_cf32 *ref = c->ref;
     if (c->row_path) {
         fft_execute_cf32(c->fwd1, ref, c->nx, c->ref_spec, c->nx);
         conj_inplace(c->ref_spec, c->nx);
@@ -87,10 +90,11 @@ VX_API corr2d *corr2d_create(const vx_cf32 *ref, uint64_t ny, uint64_t nx, uint6
     c->dwell = dwell;
     c->col_out = col_out;
     c->row_path = row_path;
+    c->ref = cbuf(n_in);
     c->spec = cbuf(n_in);
     c->acc = cbuf(n_in);
     c->frame = cbuf(n_in);
-    bool ok = c->spec && c->acc && c->frame;
+    bool ok = c->ref && c->spec && c->acc && c->frame;
     if (row_path) {
         c->fwd1 = fft_create(nx, -1, 1);
         c->inv1 = fft_create(nx_out, +1, 1);
@@ -129,6 +133,7 @@ VX_API void corr2d_destroy(corr2d *c)
     fft2d_destroy(c->inv2);
     fft_destroy(c->fwd1);
     fft_destroy(c->inv1);
+    vx_free(c->ref);
     vx_free(c->ref_spec);
     vx_free(c->ref_row);
     vx_free(c->spec);
@@ -156,6 +161,14 @@ VX_API int corr2d_set_ref(corr2d *c, const vx_cf32 *ref)
         load_ref2d(c, ref);
     corr2d_reset(c);
     return rc;
+}
+
+VX_API uint64_t corr2d_get_ref(const corr2d *c, vx_cf32 *out, uint64_t cap)
+{
+    const uint64_t k = min_u(c->n_in, cap);
+    if (k)
+        std::memcpy(out, c->ref, k * sizeof(vx_cf32));
+    return k;
 }
 
 VX_API uint64_t corr2d_execute(corr2d *c, const vx_cf32 *frame, uint64_t len, vx_cf32 *out, uint64_t cap)

@@ -35,6 +35,8 @@ VX_API void detector_reset(detector *d);
 /* Reset, then replace the reference. */
 VX_API int detector_set_ref(detector *d, const vx_cf32 *ref);
 VX_API void detector_set_threshold(detector *d, float threshold);
+/* The reference as given: writes min(n, cap) values, returns that count. */
+VX_API uint64_t detector_get_ref(const detector *d, vx_cf32 *out, uint64_t cap);
 
 /* Queue x[0..len) and run every whole frame, writing at most cap records. Input is
  * queued (as far as the ring has room) only while the record array has room, and frames
@@ -59,7 +61,8 @@ VX_API const vx_cf32 *detector_last_corr(const detector *d);
 VX_API int detector_get_last(const detector *d, detector_record *out);
 
 /* Blobs "DET1" / "DET2": header, the correlator's blob, the pending count and ring_cap
- * samples (pending first, then zeros), then the last result. A pending count above
+ * samples (pending first, then zeros), the last result, then the last dump's correlation
+ * (n values, so last_corr survives a restore). A pending count above
  * ring_cap, a peak index outside the frame or a has_result flag other than 0/1 is
  * rejected. */
 VX_API uint64_t detector_state_bytes(const detector *d);

@@ -60,6 +60,10 @@ VX_API int detector_set_ref(detector *d, const vx_cf32 *ref)
 }
 
 VX_API void detector_set_threshold(detector *d, float threshold) { d->threshold = threshold; }
+VX_API uint64_t detector_get_ref(const detector *d, vx_cf32 *out, uint64_t cap)
+{
+    return corr_get_ref(d->cr, out, cap);
+}
 
 VX_API uint64_t detector_push(detector *d, const vx_cf32 *x, uint64_t len, detector_record *rec, uint64_t cap,
                               uint64_t *consumed)

@@ -165,7 +165,7 @@ uint64_t push(D *d, const vx_cf32 *x, uint64_t len, typename Traits<D>::record *
 template <class D> uint64_t state_bytes(const D *d)
 {
     return VX_STATE_HEADER_BYTES + Traits<D>::corr_bytes(d->cr) + 8 + d->ring_cap * sizeof(vx_cf32) +
-           Traits<D>::tail_bytes;
+           Traits<D>::tail_bytes + d->n * sizeof(vx_cf32);
 }
 
 template <class D> void get_state(const D *d, void *out)
@@ -179,6 +179,7 @@ template <class D> void get_state(const D *d, void *out)
     w.zeros((d->ring_cap - k) * sizeof(vx_cf32));
     Traits<D>::put_index(w, d);
     w.put(d->last_peak).put(d->last_noise).put(d->last_stat).put(d->has_result);
+    w.put_bytes(d->last_corr, d->n * sizeof(vx_cf32));
 }
 
 template <class D> int set_state(D *d, const void *blob)
@@ -195,6 +196,7 @@ template <class D> int set_state(D *d, const void *blob)
     const bool idx_ok = Traits<D>::get_index(r, d, &idx);
     const float peak = r.get<float>(), noise = r.get<float>(), stat = r.get<float>();
     const uint32_t has = r.get<uint32_t>();
+    const uint8_t *last_corr = r.cursor();
     // Every field is checked before anything is written; the correlator checks its own
     // blob before it writes.
     if (k > d->ring_cap || !idx_ok || !vx::is_flag(has) || Traits<D>::corr_set(d->cr, nested) != VX_OK)
@@ -207,6 +209,7 @@ template <class D> int set_state(D *d, const void *blob)
     d->last_noise = noise;
     d->last_stat = stat;
     d->has_result = has;
+    std::memcpy(d->last_corr, last_corr, d->n * sizeof(vx_cf32));
     return VX_OK;
 }
 

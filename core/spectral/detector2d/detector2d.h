@@ -25,6 +25,8 @@ VX_API void detector2d_reset(detector2d *d);
 /* Reset, then replace the reference: -1 (reference kept) where corr2d_set_ref refuses it. */
 VX_API int detector2d_set_ref(detector2d *d, const vx_cf32 *ref);
 VX_API void detector2d_set_threshold(detector2d *d, float threshold);
+/* The reference as given (flat, row-major): writes min(n, cap) values, returns that count. */
+VX_API uint64_t detector2d_get_ref(const detector2d *d, vx_cf32 *out, uint64_t cap);
 
 VX_API uint64_t detector2d_push(detector2d *d, const vx_cf32 *x, uint64_t len, detector2d_record *rec,
                                 uint64_t cap, uint64_t *consumed);

@@ -72,6 +72,10 @@ VX_API int detector2d_set_ref(detector2d *d, const vx_cf32 *ref)
 }
 
 VX_API void detector2d_set_threshold(detector2d *d, float threshold) { d->threshold = threshold; }
+VX_API uint64_t detector2d_get_ref(const detector2d *d, vx_cf32 *out, uint64_t cap)
+{
+    return corr2d_get_ref(d->cr, out, cap);
+}
 
 VX_API uint64_t detector2d_push(detector2d *d, const vx_cf32 *x, uint64_t len, detector2d_record *rec,
                                 uint64_t cap, uint64_t *consumed)

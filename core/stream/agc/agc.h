@@ -30,6 +30,8 @@ typedef struct agc {
     uint64_t chunk_len;          /* block path: length of the open chunk (decim at its start) */
     vx_tlm *tlm;                 /* attached telemetry context (one reference) */
     int32_t tlm_ids[2];          /* gain_db, level_db */
+    double clip_db_of;           /* the clip level clip_lin_of was computed from (not saved) */
+    float clip_lin_of;           /* E(clip_db_of): the per-sample path's update reuses it */
 } agc;
 
 #define AGC_STATE_BYTES 120u

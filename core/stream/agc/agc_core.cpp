@@ -169,6 +169,8 @@ VX_API void agc_reset(agc *a)
     a->count = 0;
     a->g_last = 1.0;
     a->clip_lin = fast_exp_db_f(a->clip_db);
+    a->clip_db_of = a->clip_db;
+    a->clip_lin_of = a->clip_lin;
     a->p_avg = std::pow(10.0, a->ref_db / 10.0);
     a->chunk_pow = 0.0f;
     a->chunk_fill = 0;
@@ -197,7 +199,12 @@ VX_API vx_cf32 agc_step(agc *a, vx_cf32 x)
         if (k > 1.0)
             k = 1.0;
         integrate(a, level, k);
-        a->clip_lin = fast_exp_db_f(a->clip_db);
+        // The clip level changes only through its setter or a restore: recomputed then.
+        if (a->clip_db != a->clip_db_of) {
+            a->clip_db_of = a->clip_db;
+            a->clip_lin_of = fast_exp_db_f(a->clip_db);
+        }
+        a->clip_lin = a->clip_lin_of;
         a->count = 0;
         tlm_flush(a, level);
     }

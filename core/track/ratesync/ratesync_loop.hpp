@@ -58,6 +58,18 @@ inline double step_period(const ratesync_loop *l, double ctrl)
     return l->cascade_rate > 0.0 ? l->sps * l->cascade_rate / (l->cascade_rate + ctrl) : l->sps;
 }
 
+// d / (kRateSymbols · m). For m = 2, 4, 8 the divisor is a power of two, whose reciprocal
+// multiplies to the same bits without a division's latency on every output.
+inline double rate_step(double d, uint64_t m)
+{
+    switch (m) {
+    case 2: return d * (1.0 / (kRateSymbols * 2.0));
+    case 4: return d * (1.0 / (kRateSymbols * 4.0));
+    case 8: return d * (1.0 / (kRateSymbols * 8.0));
+    default: return d / (kRateSymbols * static_cast<double>(m));
+    }
+}
+
 // One terminal output (`first`: the first its push produced): rate, ring, priming, strobe
 // count; true when c is a recovered symbol.
 template <int Ted> inline bool output(ratesync_loop *l, vx_cf32 c, bool first)
@@ -68,7 +80,7 @@ template <int Ted> inline bool output(ratesync_loop *l, vx_cf32 c, bool first)
     // earlier in the same push has already replaced: take it at the push's first output.
     if (first)
         l->push_period = step_period(l, l->ctrl);
-    l->rate += (l->push_period - l->rate) / (kRateSymbols * static_cast<double>(l->m));
+    l->rate += rate_step(l->push_period - l->rate, l->m);
     const uint64_t half = l->m / 2;
     for (uint64_t j = l->ring_fill < half ? l->ring_fill : half; j > 0; --j)
         l->ring[j] = l->ring[j - 1];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ber_meter.h"
+#include "blob_check.hpp"
 
 namespace {
 
@@ -92,6 +93,41 @@ TEST(BerMeter, EveryIndexIsScoredOrSkipped)
     EXPECT_EQ(VX_ERR_INVALID, ber_meter_set_align(bm, 0, 0, 0, &rec));
     ber_meter_destroy(bm);
     ber_meter_destroy(nullptr);
+}
+
+TEST(BerMeter, TheBlobCarriesTheAlignment)
+{
+    const auto t = truth_of(3000);
+    const auto rx = qpsk(t, 17);
+    ber_meter *a = ber_meter_create(4, 0, 0.0), *b = ber_meter_create(4, 0, 0.0);
+    ASSERT_EQ(VX_OK, ber_meter_set_truth(a, t.data(), t.size()));
+    ASSERT_EQ(VX_OK, ber_meter_set_truth(b, t.data(), t.size()));
+    ASSERT_EQ(1, ber_meter_align(a, rx.data(), rx.size(), 500, 64, 900, 0.0, 0));
+    ber_meter_score(a, rx.data(), rx.size(), 0, 1000);
+    const auto blob = vxtest::save(a, ber_meter_state_bytes, ber_meter_get_state);
+    ASSERT_EQ(VX_OK, ber_meter_set_state(b, blob.data()));  // b never aligned
+    ber_meter_score(a, rx.data(), rx.size(), 1000, 2900);
+    ber_meter_score(b, rx.data(), rx.size(), 1000, 2900);
+    EXPECT_EQ(vxtest::save(a, ber_meter_state_bytes, ber_meter_get_state),
+              vxtest::save(b, ber_meter_state_bytes, ber_meter_get_state));
+    EXPECT_GT(ber_meter_get_skipped(b), 64u);  // the marker geometry came along too
+    vxtest::expect_header_rules(b, ber_meter_state_bytes, ber_meter_get_state, ber_meter_set_state);
+
+    // lag, phase, n_marker and the two flags: each out of range is refused, b unchanged.
+    const auto good = vxtest::save(b, ber_meter_state_bytes, ber_meter_get_state);
+    auto poke = [&](size_t at, auto v) {
+        auto bad = good;
+        std::memcpy(bad.data() + at, &v, sizeof v);
+        EXPECT_EQ(VX_ERR_INVALID, ber_meter_set_state(b, bad.data())) << "offset " << at;
+        EXPECT_EQ(vxtest::save(b, ber_meter_state_bytes, ber_meter_get_state), good);
+    };
+    poke(88, int64_t{BER_LAG_SPAN_MAX + 1});
+    poke(96, double{NAN});
+    poke(72, uint64_t{0});
+    poke(152, uint32_t{2});
+    poke(156, uint32_t{7});
+    ber_meter_destroy(a);
+    ber_meter_destroy(b);
 }
 
 TEST(BerMeter, ConfidenceBoundsAndStoppedInterval)

@@ -90,6 +90,9 @@ TEST(Corr, ShortCapacityGetsTheFirstValuesOfTheDump)
     }
     corr *c = corr_create(ref.data(), 48, 3, 1, 0);
     corr_execute(c, x.data(), 10, nullptr, 0);  // short frame, no output room: no dump due anyway
+    std::vector<vx_cf32> kept(5);
+    EXPECT_EQ(corr_get_ref(c, kept.data(), 5), 5u);  // the reference as given, cut to the room
+    EXPECT_EQ(std::memcmp(kept.data(), ref.data(), 5 * sizeof(vx_cf32)), 0);
     hostile_blobs(corr_state_bytes(c), [&](void *b) { corr_get_state(c, b); },
                   [&](const void *b) { return corr_set_state(c, b); });
     corr_destroy(c);
@@ -121,6 +124,9 @@ TEST(Corr2d, EveryPathHonoursAShortCapacity)
     }
     corr2d *c = corr2d_create(row0.data(), 4, 6, 2, 1, 0, 0, -1);
     EXPECT_EQ(corr2d_set_ref(c, ref.data()), -1);  // row path keeps its reference
+    std::vector<vx_cf32> got(24);
+    EXPECT_EQ(corr2d_get_ref(c, got.data(), 30), 24u);
+    EXPECT_EQ(std::memcmp(got.data(), row0.data(), 24 * sizeof(vx_cf32)), 0);
     EXPECT_EQ(corr2d_set_ref(c, row0.data()), 0);
     hostile_blobs(corr2d_state_bytes(c), [&](void *b) { corr2d_get_state(c, b); },
                   [&](const void *b) { return corr2d_set_state(c, b); });
@@ -165,6 +171,15 @@ TEST(CarrierAcq, HostileBlobsAndRefusals)
     carrier_acq_steps(a, x.data(), x.size());
     hostile_blobs(carrier_acq_state_bytes(a), [&](void *b) { carrier_acq_get_state(a, b); },
                   [&](const void *b) { return carrier_acq_set_state(a, b); });
+    float t[512];
+    EXPECT_EQ(carrier_acq_get_template(a, t, 512), 0u);  // the default shape: nothing given
+    std::vector<float> given(carrier_acq_get_nfft(a), 0.5f);
+    carrier_acq *b = carrier_acq_create(4, 0, given.data(), given.size(), 1, 5, 8000.0, 1000.0, 0.0, 0.0f, 1e-3,
+                                        0.9, 2.0);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(carrier_acq_get_template(b, t, 3), 3u);
+    EXPECT_EQ(t[2], 0.5f);
+    carrier_acq_destroy(b);
     carrier_acq_destroy(a);
     EXPECT_EQ(carrier_acq_create(4, 0, nullptr, 0, 1, 5, 8000.0, 1000.0, 1e-12, 0.0f, 1e-3, 0.9, 2.0), nullptr);
     EXPECT_EQ(carrier_acq_create(4, 0, nullptr, 0, 1, 5, 8000.0, INFINITY, 0.0, 0.0f, 1e-3, 0.9, 2.0), nullptr);

@@ -122,6 +122,25 @@ def test_decim_change_applies_at_the_next_chunk_boundary():
         np.testing.assert_array_equal(np.concatenate([y, tail]), want)
 
 
+def test_clip_change_on_the_sample_path_applies_at_the_next_update():
+    # Each update clamps from the clip level then current: set, set back, or restored.
+    a = AGC(loop_bw=1e-6)
+    a.gain_update_period = 4
+    level = lambda n: [abs(a.step(100 + 0j)) for _ in range(n)]
+    assert level(4) == pytest.approx([100] * 4, rel=1e-3)
+    a.clip_db = 0.0
+    assert level(4) == pytest.approx([100, 100, 100, 1], rel=1e-3)
+    blob = a.get_state()
+    a.clip_db = 120.0
+    assert level(4) == pytest.approx([1, 1, 1, 100], rel=1e-3)
+    a.clip_db = 0.0
+    assert level(4) == pytest.approx([100, 100, 100, 1], rel=1e-3)
+    a.clip_db = 120.0
+    level(4)
+    a.set_state(blob)
+    assert level(4) == pytest.approx([1] * 4, rel=1e-3)
+
+
 def test_block_split_state_and_blobs():
     x = (tone(3000, amp=0.3) + 0.05 * np.random.default_rng(2).normal(size=3000)).astype(np.complex64)
     make = lambda: AGC(ref_db=-2.0, loop_bw=0.005, alpha=0.1)

@@ -80,7 +80,7 @@ def meter_with_counts(errors, symbols, target, m=4):
     bm = BerMeter(m=m, target_errors=target)
     bits = {2: 1, 4: 2, 8: 3}[m] * symbols
     blob = bm.get_state()
-    bm.set_state(blob[:16] + struct.pack("<6Q", errors, symbols, errors, bits, 0, 1))
+    bm.set_state(blob[:16] + struct.pack("<6Q", errors, symbols, errors, bits, 0, 1) + blob[64:])
     return bm
 
 
@@ -212,6 +212,9 @@ def test_construction_truth_and_repr():
     for bad in (np.array([0, 8], np.uint8), np.array([], np.uint8)):
         with pytest.raises(ValueError, match=r"^set_truth failed \(rc=-4\)$"):
             bm.set_truth(bad)
+        with pytest.raises(ValueError, match="^truth must be non-empty symbol indices below m$"):
+            BerMeter(m=8, truth=bad)
+    assert bm.truth.tobytes() == bytes(range(8)) and BerMeter(m=2, truth=[1, 0]).truth.tolist() == [1, 0]
     assert ber_align_detect(psk(np.arange(8), 8).astype(np.complex64), np.arange(8, dtype=np.uint8),
                             m=8, n_marker=8)["threshold"] == np.inf   # too few noise lags
 
@@ -224,10 +227,8 @@ def test_state_roundtrip_reset_and_lifecycle():
     a.set_truth(truth)
     a.align(rx, t0=100)
     a.score(rx, hi=3000)
-    b = BerMeter()
-    b.set_state(a.get_state())
-    b.set_truth(truth)
-    b.align(rx, t0=100)
+    b = BerMeter(truth=truth)
+    b.set_state(a.get_state())  # the alignment comes with the counts
     a.score(rx, lo=3000, hi=6000)
     b.score(rx, lo=3000, hi=6000)
     assert a.get_state() == b.get_state() and a.ser() == b.ser()
@@ -237,7 +238,7 @@ def test_state_roundtrip_reset_and_lifecycle():
     for fields in [(5, 4, 0, 8, 0, 1), (0, 4, 9, 8, 0, 1), (0, 4, 0, 7, 0, 1), (0, 4, 0, 8, 0, 5),
                    (0, 2**62, 0, 2**63, 0, 0), (0, 4, 0, 8, 2**62, 1)]:
         with pytest.raises(ValueError, match="set_state rejected the blob"):
-            a.set_state(good[:16] + struct.pack("<6Q", *fields))
+            a.set_state(good[:16] + struct.pack("<6Q", *fields) + good[64:])
     assert a.get_state() == good
     a.reset()
     assert (a.errors, a.symbols, a.bits, a.skipped, a.align_ok, a.lag) == (0, 0, 0, 0, True, 0)

@@ -186,7 +186,8 @@ def test_lengths_refusals_and_bad_input_recovery():
     assert v.decode_max_out(100) == 16 and len(v.decode(np.ones(100, np.float32))) == 16
     assert v.decode_max_out(2) == 1 and v.decode_max_out(1) == 0
     before = v.get_state()
-    assert v.decode(np.ones(3, np.float32)).shape == (0,)  # not whole branches
+    with pytest.raises(ValueError, match="^decode: length 3 is not a whole number of branches of n = 2$"):
+        v.decode(np.ones(3, np.float32))
     assert v.get_state() == before
     assert ConvEncoder(poly).encode_max_out(10) == 20 and ConvEncoder(poly).encode([]).size == 0
     with pytest.raises(ValueError, match="^out has 0 elements, need >= 1$"):

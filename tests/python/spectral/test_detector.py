@@ -1,3 +1,5 @@
+import copy
+
 import numpy as np
 import pytest
 
@@ -67,7 +69,7 @@ def test_any_chunking_gives_the_same_records_and_nothing_is_dropped():
         return np.array(obj.push(chunk), dtype=float).reshape(-1, 4)
 
     blob = assert_state_roundtrip(lambda: CorrDetector(ref, dwell=3), run, x[:500], cut=101)
-    assert len(blob) == (24 + 8 * 8) + 8 * 512 + 48 and blob[:4] == b"DET1" and blob[16:20] == b"CORR"
+    assert len(blob) == (24 + 8 * 8) + 8 * 512 + 48 + 8 * 8 and blob[:4] == b"DET1" and blob[16:20] == b"CORR"
 
 
 def test_spec_cases():
@@ -121,7 +123,7 @@ def test_2d_detector():
 
     flat = np.concatenate([f.ravel() for f in frames] * 3)
     blob = assert_state_roundtrip(lambda: CorrDetector2D(ref2, dwell=2), run, flat, cut=45)
-    assert len(blob) == (24 + 8 * 32) + 8 * 512 + 56 and blob[:4] == b"DET2"
+    assert len(blob) == (24 + 8 * 32) + 8 * 512 + 56 + 8 * 32 and blob[:4] == b"DET2"
     with pytest.raises(MemoryError, match="^detector2d_create returned NULL$"):
         CorrDetector2D(ref2, dwell=0)
     with pytest.raises(ValueError, match="^ref must be a 2-D array$"):
@@ -162,6 +164,7 @@ def test_blob_checks_and_refusals():
     e = CorrDetector(ref)
     e.push(ref)
     keep = e.last_corr
+    assert copy.deepcopy(e).last_corr.tobytes() == keep.tobytes()  # the last dump travels too
     e.destroy()
     assert abs(keep[0]) == pytest.approx(np.sum(np.abs(ref) ** 2), rel=1e-5)
     assert_lifecycle(lambda: CorrDetector(ref), [("push", (ref,))])
